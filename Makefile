@@ -1,0 +1,44 @@
+# Set-up, build and test entry points. Every target installs what is missing
+# first, so a fresh Debian 12 machine (as root) needs nothing else.
+PKGS := g++ cmake ninja-build make pkg-config libfastjson-dev libestr-dev libpcre2-dev libgtest-dev libbenchmark-dev
+BUILD ?= build
+ASAN_BUILD ?= build-asan
+JOBS ?= $(shell nproc)
+
+.PHONY: all deps build run test asan asan-test bench clean
+
+all: build
+
+deps:
+	@missing=""; for p in $(PKGS); do \
+	  dpkg-query -W -f='$${Status}' $$p 2>/dev/null | grep -q 'install ok installed' || missing="$$missing $$p"; \
+	done; \
+	if [ -n "$$missing" ]; then \
+	  echo "installing:$$missing"; \
+	  if [ "$$(id -u)" != 0 ]; then echo "run as root to install:$$missing" >&2; exit 1; fi; \
+	  apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $$missing; \
+	fi
+
+build: deps
+	cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake --build $(BUILD) -j $(JOBS)
+
+run: build
+	@./$(BUILD)/veldra check --rulebase examples/linux-syslog.rb --samples examples/samples.log; \
+	  status=$$?; echo "veldra check exit status: $$status"
+
+test: build
+	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+
+asan: deps
+	cmake -S . -B $(ASAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DVELDRA_SANITIZE=ON -DVELDRA_BENCH=OFF
+	cmake --build $(ASAN_BUILD) -j $(JOBS)
+
+asan-test: asan
+	cd $(ASAN_BUILD) && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 ctest --output-on-failure -j $(JOBS)
+
+bench: build
+	@for b in $(BUILD)/*_bench; do [ -x "$$b" ] && "$$b"; done; true
+
+clean:
+	rm -rf $(BUILD) $(ASAN_BUILD)

@@ -1,0 +1,167 @@
+// The tool's core: text builder, canonical results and diff, the comparison
+// run, reports, ECS knowledge and the severity preview. Every text a vdr_
+// function hands out is freed with vdr_free.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include <libfastjson/json.h>
+
+#include "normalizer/context.h"
+
+/* ---- text builder and JSON string writer -------------------------------- */
+
+// Growable text with a sticky out-of-memory latch: after the first failure
+// every append is ignored and vdr_sb_release returns null.
+struct vdr_sb {
+  char *buf;
+  size_t len;
+  size_t cap;
+  int oom;
+};
+
+void vdr_sb_init(vdr_sb *sb);
+int vdr_sb_puts(vdr_sb *sb, const char *s);
+int vdr_sb_putn(vdr_sb *sb, const char *s, size_t n);
+int vdr_sb_putc(vdr_sb *sb, char c);
+int vdr_sb_printf(vdr_sb *sb, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
+int vdr_sb_json_string(vdr_sb *sb, const char *s);
+int vdr_sb_json_stringn(vdr_sb *sb, const char *s, size_t n);
+char *vdr_sb_release(vdr_sb *sb);
+void vdr_sb_free(vdr_sb *sb);
+void vdr_free(void *p);
+char *vdr_strdup_checked(const char *s);
+char *vdr_strjoin_path(const char *prefix, const char *key);
+char *vdr_strjoin_index(const char *prefix, size_t i);
+const char *vdr_type_name(int t);
+
+/* ---- canonical results and diff ----------------------------------------- */
+
+struct vdr_field {
+  char *path;
+  int type; // fjson_type number
+  char *value;
+};
+
+struct vdr_canon {
+  vdr_field *fields;
+  size_t n;
+  size_t cap;
+  char **tags;
+  size_t n_tags;
+  int tag_key; // -1 none, 0 "event.tags", 1 "tags"
+  int unparsed;
+  int saw_flat_dotted;
+  int saw_nested_object;
+  int dup_field_names;
+};
+
+typedef enum {
+  VDR_DIFF_MISSING_IN_LEGACY = 0,
+  VDR_DIFF_MISSING_IN_TURBO = 1,
+  VDR_DIFF_VALUE = 2,
+  VDR_DIFF_TYPE = 3,
+  VDR_DIFF_TAGS = 4
+} vdr_diff_kind;
+
+struct vdr_diff {
+  char *path;
+  vdr_diff_kind kind;
+  char *legacy;
+  char *turbo;
+  const char *legacy_type;
+  const char *turbo_type;
+};
+
+typedef enum {
+  VDR_STATUS_MATCH = 0,
+  VDR_STATUS_EQUIVALENT = 1,
+  VDR_STATUS_UNPARSED_BOTH = 2,
+  VDR_STATUS_COVERAGE_GAP = 3,
+  VDR_STATUS_TURBO_ONLY = 4,
+  VDR_STATUS_DIVERGENCE = 5,
+  VDR_STATUS_DUP_FIELD = 6,
+  VDR_STATUS__COUNT = 7
+} vdr_status;
+
+#define VDR_SHAPE_NESTED_DOTTED 1u
+#define VDR_SHAPE_TAG_SPELLING 2u
+
+int vdr_canon_build(struct fjson_object *root, vdr_canon *out);
+void vdr_canon_free(vdr_canon *c);
+int vdr_diff_compute(const vdr_canon *legacy, const vdr_canon *turbo, vdr_diff **diffs,
+                     size_t *n, uint32_t *shape);
+void vdr_diff_free(vdr_diff *diffs, size_t n);
+const char *vdr_diff_kind_name(int kind);
+const char *vdr_status_name(int status);
+
+/* ---- comparison run ----------------------------------------------------- */
+
+struct vdr_config {
+  uint32_t ctx_flags;
+  int keep_json;
+  int max_samples;
+};
+
+typedef enum { VDR_ENGINE_LEGACY = 0, VDR_ENGINE_TURBO = 1 } vdr_engine;
+
+struct vdr_result {
+  size_t index;
+  char *line;
+  vdr_status status;
+  uint32_t shape;
+  vdr_diff *diffs;
+  size_t n_diffs;
+  char *legacy_json;
+  char *turbo_json;
+};
+
+struct vdr_run; // opaque outside engine.cpp
+
+typedef void (*vdr_progress_cb)(size_t done, size_t total, void *user);
+
+int vdr_rulebase_is_v2(const char *text);
+vdr_run *vdr_run_new(const char *text, const vdr_config *cfg, char **errmsg);
+vdr_run *vdr_run_new_from_file(const char *path, const vdr_config *cfg, char **errmsg);
+const char *vdr_run_diagnostics(const vdr_run *run, vdr_engine engine);
+int vdr_run_turbo_available(const vdr_run *run);
+size_t vdr_run_samples(vdr_run *run, const char *samples, vdr_progress_cb cb, void *user);
+const vdr_result *vdr_run_results(const vdr_run *run, size_t *count);
+const size_t *vdr_run_tally(const vdr_run *run);
+void vdr_run_free(vdr_run *run);
+
+/* ---- ECS catalogue and lint --------------------------------------------- */
+
+typedef enum { VDR_ECS_OK = 0, VDR_ECS_FAIL = 1 } vdr_ecs_verdict;
+
+struct vdr_ecs_report {
+  vdr_ecs_verdict verdict;
+  const char *schema_version;
+  char **errors;
+  size_t n_errors;
+  char **warnings;
+  size_t n_warnings;
+};
+
+#define VDR_ECS_STRICT 1u
+
+const char *vdr_ecs_schema_version(void);
+int vdr_ecs_field_known(const char *name, int *core);
+int vdr_ecs_field_acceptable(const char *name, int *core);
+int vdr_ecs_key_hints(const char *key, const char **out, int max);
+int vdr_ecs_lint(const char *rulebase, unsigned flags, vdr_ecs_report *report);
+void vdr_ecs_report_free(vdr_ecs_report *report);
+
+/* ---- reports -------------------------------------------------------------- */
+
+#define VDR_REPORT_EMBED_INPUTS 1u
+#define VDR_REPORT_SUMMARY_ONLY 2u
+#define VDR_REPORT_REDACT_VALUES 4u
+
+char *vdr_report_json(const vdr_run *run, unsigned flags, const vdr_ecs_report *ecs);
+char *vdr_report_markdown(const vdr_run *run, unsigned flags, const vdr_ecs_report *ecs);
+
+/* ---- severity preview ----------------------------------------------------- */
+
+int vdr_score_preview_json(const char *parsed, char *dst, size_t cap);

@@ -1,0 +1,95 @@
+// Field parser table and the contract every field parser follows.
+//
+// A matching function starts at *offs in npb->str (length npb->strLen), sets
+// *parsed to 0 first and, on a match, sets *parsed to the bytes consumed and,
+// when value is not null, *value to a new JSON value. It returns 0,
+// LN_RC_NO_MATCH, or -1 when a copy cannot be allocated. It never reads past
+// strLen. A constructor builds private data from the descriptor's remaining
+// keys and returns 0 or an error code (LN_RC_BAD_CONFIG fails the field).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "normalizer/context.h"
+#include "normalizer/pdag.h"
+#include "normalizer/walker.h"
+
+typedef int (*ln_parser_construct_fn)(ln_ctx ctx, struct fjson_object *json, void **pdata);
+typedef int (*ln_parser_fn)(npb_t *npb, size_t *offs, void *pdata, const char *name,
+                            size_t *parsed, struct fjson_object **value);
+typedef void (*ln_parser_destruct_fn)(ln_ctx ctx, void *pdata);
+
+struct ln_parser_info {
+  const char *name;
+  int prio;
+  ln_parser_construct_fn construct;
+  ln_parser_fn parser;
+  ln_parser_destruct_fn destruct;
+};
+
+extern const struct ln_parser_info parser_lookup_table[LN_NPARSER_TYPES];
+
+enum FMT_MODE {
+  FMT_AS_STRING = 0,
+  FMT_AS_NUMBER = 1,
+  FMT_AS_TIMESTAMP_UX = 2,
+  FMT_AS_TIMESTAMP_UX_MS = 3
+};
+
+#define LN_PARSER_FULL(stem)                                                        \
+  int ln_construct##stem(ln_ctx ctx, struct fjson_object *json, void **pdata);      \
+  int ln_v2_parse##stem(npb_t *npb, size_t *offs, void *pdata, const char *name,    \
+                        size_t *parsed, struct fjson_object **value);               \
+  void ln_destruct##stem(ln_ctx ctx, void *pdata);
+#define LN_PARSER_ONLY(stem)                                                        \
+  int ln_v2_parse##stem(npb_t *npb, size_t *offs, void *pdata, const char *name,    \
+                        size_t *parsed, struct fjson_object **value);
+
+// Scalars and text (parser_scalar.cpp).
+LN_PARSER_FULL(Literal)
+LN_PARSER_FULL(Number)
+LN_PARSER_FULL(Float)
+LN_PARSER_FULL(HexNumber)
+LN_PARSER_ONLY(Whitespace)
+LN_PARSER_ONLY(Word)
+LN_PARSER_ONLY(Alpha)
+LN_PARSER_ONLY(Rest)
+LN_PARSER_FULL(StringTo)
+LN_PARSER_FULL(CharTo)
+LN_PARSER_FULL(CharSeparated)
+LN_PARSER_ONLY(QuotedString)
+LN_PARSER_FULL(OpQuotedString)
+LN_PARSER_FULL(String)
+// Literal helpers used by the DAG optimiser and display.
+const char *ln_DataForDisplayLiteral(ln_ctx ctx, void *pdata);
+const char *ln_JsonConfLiteral(ln_ctx ctx, void *pdata);
+int ln_combineData_Literal(void *org, void *add);
+const char *ln_DataForDisplayCharTo(ln_ctx ctx, void *pdata);
+
+// Dates, times and addresses (parser_datetime.cpp).
+LN_PARSER_FULL(RFC5424Date)
+LN_PARSER_FULL(RFC3164Date)
+LN_PARSER_ONLY(KernelTimestamp)
+LN_PARSER_ONLY(ISODate)
+LN_PARSER_ONLY(Time24hr)
+LN_PARSER_ONLY(Time12hr)
+LN_PARSER_ONLY(Duration)
+LN_PARSER_ONLY(IPv4)
+LN_PARSER_ONLY(IPv6)
+LN_PARSER_ONLY(MAC48)
+int64_t syslogTime2time_t(int year, int month, int day, int hour, int minute, int second,
+                          int OffsetHour, int OffsetMinute, char OffsetMode);
+
+// Structured payloads (parser_struct.cpp).
+LN_PARSER_FULL(JSON)
+LN_PARSER_ONLY(CEESyslog)
+LN_PARSER_FULL(NameValue)
+LN_PARSER_ONLY(CEF)
+LN_PARSER_FULL(CheckpointLEA)
+LN_PARSER_ONLY(v2IPTables)
+LN_PARSER_ONLY(CiscoInterfaceSpec)
+LN_PARSER_FULL(Repeat)
+
+#undef LN_PARSER_FULL
+#undef LN_PARSER_ONLY
