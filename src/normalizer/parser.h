@@ -81,6 +81,32 @@ LN_PARSER_ONLY(MAC48)
 int64_t syslogTime2time_t(int year, int month, int day, int hour, int minute, int second,
                           int OffsetHour, int OffsetMinute, char OffsetMode);
 
+// Private data of the date and structured-payload parsers, shared with the
+// VaderAD compiler, which reads the options of each edge.
+struct data_RFC5424Date {
+  enum FMT_MODE fmt_mode;
+};
+struct data_RFC3164Date {
+  enum FMT_MODE fmt_mode;
+};
+struct data_JSON {
+  int skipempty;
+};
+struct data_NameValue {
+  char sep;                // separator byte, 0 = any whitespace
+  char ass;                // assignment byte, 0 = "="
+  char ignore_whitespaces; // boolean
+};
+struct data_CheckpointLEA {
+  char terminator; // 0 = none
+};
+struct data_Repeat {
+  struct ln_pdag *parser;     // sub-DAG of one item (owned)
+  struct ln_pdag *while_cond; // sub-DAG between items (owned)
+  int permitMismatchInParser;
+  int failOnDuplicate;
+};
+
 // Structured payloads (parser_struct.cpp).
 LN_PARSER_FULL(JSON)
 LN_PARSER_ONLY(CEESyslog)
