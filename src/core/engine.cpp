@@ -1,8 +1,17 @@
 // The comparison run: one rulebase in two normalizer contexts, every sample
 // through both, canonicalized, diffed and classified.
+#include <cstdlib>
 #include <cstring>
+#include <new>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
 
 #include "core/veldra.h"
+#include "normalizer/walker.h"
+#include "vaderad/turbo.h"
 
 // A text declares version 2 when its first line that is neither blank nor a
 // comment (after leading spaces and tabs) is "version=2" followed only by
@@ -25,4 +34,378 @@ int vdr_rulebase_is_v2(const char *text) {
     return 1;
   }
   return 0;
+}
+
+
+struct vdr_run {
+  ln_ctx ctx_legacy;
+  ln_ctx ctx_turbo;
+  vdr_sb diag_legacy;
+  vdr_sb diag_turbo;
+  vdr_result *results;
+  size_t n_results;
+  size_t cap_results;
+  size_t tally[VDR_STATUS__COUNT];
+  vdr_config cfg;
+  int turbo_available;
+};
+
+namespace {
+
+const char k_not_v2[] =
+    "not a version=2 rulebase: the first non-comment line must be 'version=2'. v1 rulebases "
+    "are out of scope for veldra and must be migrated first.";
+
+const char k_basic_types_prelude[] = "type=@IPaddr:%net_src_ip4:ipv4%\n"
+                                     "type=@IPaddr:%net_src_ip6:ipv6%\n"
+                                     "type=@ip:%..:ipv4%\n"
+                                     "type=@ip:%..:ipv6%\n";
+
+bool is_blank(char c) { return c == ' ' || c == '\t'; }
+
+// An include line whose path (trailing blanks and carriage returns dropped)
+// ends in "basic_types.rb" and is at least that long.
+bool is_basic_types_include(const char *s, const char *eol) {
+  while (s < eol && is_blank(*s)) ++s;
+  if (eol - s < 8 || memcmp(s, "include=", 8) != 0) return false;
+  s += 8;
+  while (s < eol && is_blank(*s)) ++s;
+  const char *e = eol;
+  while (e > s && (is_blank(e[-1]) || e[-1] == '\r')) --e;
+  static const char tail[] = "basic_types.rb";
+  const size_t tl = sizeof tail - 1;
+  return static_cast<size_t>(e - s) >= tl && memcmp(e - tl, tail, tl) == 0;
+}
+
+// Copies the rulebase text line by line, expands the basic-types include into
+// the fixed prelude and turns the version header into a comment. Null when
+// out of memory.
+char *prepare_text(const char *text) {
+  vdr_sb sb;
+  vdr_sb_init(&sb);
+  bool header_done = false;
+  const char *p = text;
+  while (*p) {
+    const char *eol = strchr(p, '\n');
+    if (!eol) eol = p + strlen(p);
+    const char *s = p;
+    while (s < eol && is_blank(*s)) ++s;
+    const size_t start = sb.len;
+    if (is_basic_types_include(p, eol)) {
+      vdr_sb_puts(&sb, k_basic_types_prelude);
+    } else {
+      vdr_sb_putn(&sb, p, static_cast<size_t>(eol - p));
+      vdr_sb_putc(&sb, '\n');
+      if (!header_done && s < eol && *s != '#') {
+        // The first line that is neither blank nor a comment is the header
+        // (the caller checked it reads version=2): blank it out as a comment.
+        header_done = true;
+        if (!sb.oom) {
+          memset(sb.buf + start, ' ', static_cast<size_t>(eol - p));
+          sb.buf[start] = '#';
+        }
+      }
+    }
+    p = *eol ? eol + 1 : eol;
+  }
+  return vdr_sb_release(&sb);
+}
+
+void collect_message(void *cookie, const char *msg, size_t len) {
+  auto *sb = static_cast<vdr_sb *>(cookie);
+  vdr_sb_putn(sb, msg ? msg : "", msg ? len : 0);
+  vdr_sb_putc(sb, '\n');
+}
+
+void set_err(char **errmsg, char *msg) {
+  if (errmsg) *errmsg = msg;
+  else free(msg);
+}
+
+// Creates both contexts and loads the rulebase into each, by path or from
+// prepared text.
+vdr_run *run_create(const char *path, const char *text, const vdr_config *cfg, char **errmsg) {
+  auto *run = static_cast<vdr_run *>(calloc(1, sizeof(vdr_run)));
+  if (!run) return nullptr;
+  if (cfg) run->cfg = *cfg;
+  vdr_sb_init(&run->diag_legacy);
+  vdr_sb_init(&run->diag_turbo);
+
+  run->ctx_legacy = ln_initCtx();
+  if (run->ctx_legacy) {
+    ln_setErrMsgCB(run->ctx_legacy, collect_message, &run->diag_legacy);
+    ln_setCtxOpts(run->ctx_legacy, run->cfg.ctx_flags);
+  }
+  run->ctx_turbo = ln_initCtx();
+  if (run->ctx_turbo) {
+    ln_setErrMsgCB(run->ctx_turbo, collect_message, &run->diag_turbo);
+    ln_setCtxOpts(run->ctx_turbo,
+                  run->cfg.ctx_flags | LN_CTXOPT_TURBO | LN_CTXOPT_TURBO_STRICT);
+  }
+  if (!run->ctx_legacy || !run->ctx_turbo) {
+    vdr_run_free(run);
+    return nullptr;
+  }
+
+  int rc_l = path ? ln_loadSamples(run->ctx_legacy, path)
+                  : ln_loadSamplesFromString(run->ctx_legacy, text);
+  int rc_t = path ? ln_loadSamples(run->ctx_turbo, path)
+                  : ln_loadSamplesFromString(run->ctx_turbo, text);
+  if (rc_l == 0 && rc_t == 0) {
+    run->turbo_available = ln_turbo_is_available(run->ctx_turbo) ? 1 : 0;
+    return run;
+  }
+  if (errmsg) {
+    vdr_sb m;
+    vdr_sb_init(&m);
+    if (rc_l != 0) {
+      vdr_sb_puts(&m, "rulebase failed to load on the legacy walker:\n");
+      vdr_sb_puts(&m, vdr_run_diagnostics(run, VDR_ENGINE_LEGACY));
+    }
+    if (rc_t != 0) {
+      vdr_sb_puts(&m, "rulebase failed to load on VaderAD:\n");
+      vdr_sb_puts(&m, vdr_run_diagnostics(run, VDR_ENGINE_TURBO));
+    }
+    *errmsg = vdr_sb_release(&m);
+  }
+  vdr_run_free(run);
+  return nullptr;
+}
+
+// Number of top-level members whose name appears again later in the object.
+// For a name met k times that is k - 1.
+int count_dup_names(fjson_object *ev) {
+  if (!ev || fjson_object_get_type(ev) != fjson_type_object) return 0;
+  const char *small[64];
+  size_t n = 0;
+  int dups = 0;
+  fjson_object_iterator it = fjson_object_iter_begin(ev);
+  fjson_object_iterator end = fjson_object_iter_end(ev);
+  std::vector<const char *> big;
+  for (; !fjson_object_iter_equal(&it, &end); fjson_object_iter_next(&it)) {
+    const char *name = fjson_object_iter_peek_name(&it);
+    if (n < 64) small[n++] = name;
+    else big.push_back(name);
+  }
+  if (big.empty()) {
+    for (size_t i = 0; i < n; ++i)
+      for (size_t j = i + 1; j < n; ++j)
+        if (strcmp(small[i], small[j]) == 0) {
+          ++dups;
+          break;
+        }
+    return dups;
+  }
+  std::unordered_map<std::string_view, int> seen;
+  for (size_t i = 0; i < n; ++i)
+    if (seen[small[i]]++) ++dups;
+  for (const char *name : big)
+    if (seen[name]++) ++dups;
+  return dups;
+}
+
+void result_free(vdr_result *r) {
+  free(r->line);
+  vdr_diff_free(r->diffs, r->n_diffs);
+  free(r->legacy_json);
+  free(r->turbo_json);
+  *r = vdr_result{};
+}
+
+// Runs one line through both engines and fills `r`. Returns -1 when out of
+// memory (then `r` is left for the caller to free).
+int process_line(vdr_run *run, const char *line, size_t len, vdr_result *r) {
+  struct canon_guard {
+    vdr_canon c;
+    canon_guard() {
+      c = vdr_canon{};
+      c.tag_key = -1;
+    }
+    ~canon_guard() { vdr_canon_free(&c); }
+  } leg, tur;
+
+  // Walker side: serialize the event and parse the text again, so that both
+  // sides are compared as JSON documents.
+  leg.c.unparsed = 1;
+  fjson_object *event = nullptr;
+  ln_normalize(run->ctx_legacy, line, len, &event);
+  if (event) {
+    int dups = count_dup_names(event);
+    const char *text = fjson_object_to_json_string_ext(event, 0);
+    fjson_object *parsed = text ? fjson_tokener_parse(text) : nullptr;
+    if (text && run->cfg.keep_json) {
+      r->legacy_json = vdr_strdup_checked(text);
+      if (!r->legacy_json) {
+        fjson_object_put(parsed);
+        fjson_object_put(event);
+        return -1;
+      }
+    }
+    fjson_object_put(event);
+    if (parsed) {
+      int rc = vdr_canon_build(parsed, &leg.c);
+      fjson_object_put(parsed);
+      if (rc != 0) return -1;
+      leg.c.dup_field_names = dups;
+    }
+  }
+
+  // VaderAD side, only when it compiled the rulebase.
+  tur.c.unparsed = 1;
+  if (run->turbo_available) {
+    char *text = nullptr;
+    size_t tlen = 0;
+    if (ln_normalize_to_str(run->ctx_turbo, line, len, &text, &tlen) == 0 && text) {
+      fjson_object *parsed = fjson_tokener_parse(text);
+      if (parsed) {
+        int rc = vdr_canon_build(parsed, &tur.c);
+        fjson_object_put(parsed);
+        if (rc != 0) {
+          free(text);
+          return -1;
+        }
+        if (run->cfg.keep_json) {
+          r->turbo_json = text;
+          text = nullptr;
+        }
+      }
+    }
+    free(text);
+  }
+
+  const bool lu = leg.c.unparsed != 0, tu = tur.c.unparsed != 0;
+  if (lu && tu) {
+    r->status = VDR_STATUS_UNPARSED_BOTH;
+  } else if (!lu && tu) {
+    r->status = VDR_STATUS_COVERAGE_GAP;
+  } else if (lu) {
+    r->status = VDR_STATUS_TURBO_ONLY;
+  } else {
+    if (vdr_diff_compute(&leg.c, &tur.c, &r->diffs, &r->n_diffs, &r->shape) != 0) return -1;
+    if (r->n_diffs == 0)
+      r->status = r->shape ? VDR_STATUS_EQUIVALENT : VDR_STATUS_MATCH;
+    else if (leg.c.dup_field_names > 0 &&
+             static_cast<size_t>(leg.c.dup_field_names) >= r->n_diffs)
+      r->status = VDR_STATUS_DUP_FIELD;
+    else
+      r->status = VDR_STATUS_DIVERGENCE;
+  }
+  return 0;
+}
+
+size_t run_samples(vdr_run *run, const char *samples, vdr_progress_cb cb, void *user) {
+  const size_t size = strlen(samples);
+  const char *const endp = samples + size;
+  size_t total = 0;
+  for (const char *q = samples; (q = static_cast<const char *>(memchr(q, '\n', endp - q)));
+       ++q)
+    ++total;
+  if (size && endp[-1] != '\n') ++total;
+
+  size_t processed = 0;
+  const char *p = samples;
+  while (p < endp) {
+    const char *eol = static_cast<const char *>(memchr(p, '\n', endp - p));
+    if (!eol) eol = endp;
+    const char *line = p;
+    size_t len = static_cast<size_t>(eol - p);
+    p = eol < endp ? eol + 1 : endp;
+    if (len && line[len - 1] == '\r') --len;
+    if (len == 0) continue;
+    if (run->cfg.max_samples > 0 && processed >= static_cast<size_t>(run->cfg.max_samples)) break;
+
+    if (run->n_results == run->cap_results) {
+      size_t cap = run->cap_results ? run->cap_results * 2 : 64;
+      auto *res = static_cast<vdr_result *>(realloc(run->results, cap * sizeof(vdr_result)));
+      if (!res) break;
+      run->results = res;
+      run->cap_results = cap;
+    }
+    vdr_result r{};
+    r.index = run->n_results;
+    r.line = static_cast<char *>(malloc(len + 1));
+    if (!r.line) break;
+    memcpy(r.line, line, len);
+    r.line[len] = '\0';
+    int rc;
+    try {
+      rc = process_line(run, r.line, len, &r);
+    } catch (const std::bad_alloc &) {
+      rc = -1;
+    }
+    if (rc != 0) {
+      result_free(&r);
+      break;
+    }
+    run->results[run->n_results++] = r;
+    run->tally[r.status]++;
+    ++processed;
+    if (cb && processed % 500 == 0) cb(processed, total, user);
+  }
+  if (cb) cb(processed, total, user);
+  return processed;
+}
+
+} // namespace
+
+vdr_run *vdr_run_new(const char *text, const vdr_config *cfg, char **errmsg) {
+  if (errmsg) *errmsg = nullptr;
+  if (!vdr_rulebase_is_v2(text)) {
+    set_err(errmsg, vdr_strdup_checked(k_not_v2));
+    return nullptr;
+  }
+  try {
+    char *prepared = prepare_text(text);
+    if (!prepared) return nullptr;
+    vdr_run *run = run_create(nullptr, prepared, cfg, errmsg);
+    free(prepared);
+    return run;
+  } catch (const std::bad_alloc &) {
+    return nullptr;
+  }
+}
+
+vdr_run *vdr_run_new_from_file(const char *path, const vdr_config *cfg, char **errmsg) {
+  if (errmsg) *errmsg = nullptr;
+  if (!path) return nullptr;
+  try {
+    return run_create(path, nullptr, cfg, errmsg);
+  } catch (const std::bad_alloc &) {
+    return nullptr;
+  }
+}
+
+const char *vdr_run_diagnostics(const vdr_run *run, vdr_engine engine) {
+  if (!run) return "";
+  const vdr_sb &sb = engine == VDR_ENGINE_TURBO ? run->diag_turbo : run->diag_legacy;
+  return sb.buf && !sb.oom ? sb.buf : "";
+}
+
+int vdr_run_turbo_available(const vdr_run *run) { return run ? run->turbo_available : 0; }
+
+// A second call appends to the records and the tally of the first.
+size_t vdr_run_samples(vdr_run *run, const char *samples, vdr_progress_cb cb, void *user) {
+  if (!run || !samples) return 0;
+  return run_samples(run, samples, cb, user);
+}
+
+const vdr_result *vdr_run_results(const vdr_run *run, size_t *count) {
+  if (count) *count = run ? run->n_results : 0;
+  return run ? run->results : nullptr;
+}
+
+const size_t *vdr_run_tally(const vdr_run *run) {
+  static const size_t zero[VDR_STATUS__COUNT] = {};
+  return run ? run->tally : zero;
+}
+
+void vdr_run_free(vdr_run *run) {
+  if (!run) return;
+  for (size_t i = 0; i < run->n_results; ++i) result_free(&run->results[i]);
+  free(run->results);
+  if (run->ctx_legacy) ln_exitCtx(run->ctx_legacy);
+  if (run->ctx_turbo) ln_exitCtx(run->ctx_turbo);
+  vdr_sb_free(&run->diag_legacy);
+  vdr_sb_free(&run->diag_turbo);
+  free(run);
 }
