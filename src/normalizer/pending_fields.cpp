@@ -10,17 +10,6 @@
   void ln_destruct##stem(ln_ctx, void *) {}                                              \
   PENDING_PARSE(stem)
 
-PENDING_FULL(RFC5424Date)
-PENDING_FULL(RFC3164Date)
-PENDING_PARSE(KernelTimestamp)
-PENDING_PARSE(ISODate)
-PENDING_PARSE(Time24hr)
-PENDING_PARSE(Time12hr)
-PENDING_PARSE(Duration)
-PENDING_PARSE(IPv4)
-PENDING_PARSE(IPv6)
-PENDING_PARSE(MAC48)
-int64_t syslogTime2time_t(int, int, int, int, int, int, int, int, char) { return 0; }
 PENDING_FULL(JSON)
 PENDING_PARSE(CEESyslog)
 PENDING_FULL(NameValue)
