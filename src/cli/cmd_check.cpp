@@ -1,0 +1,172 @@
+// `veldra check`: one rulebase through both engines over the samples, a
+// report, and an exit status that states the worst finding.
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <unistd.h>
+
+#include "cli/commands.h"
+#include "cli/exit_code.h"
+#include "cli/files.h"
+#include "cli/options.h"
+#include "core/veldra.h"
+
+namespace {
+
+enum {
+  OPT_RULEBASE,
+  OPT_SAMPLES,
+  OPT_FORMAT,
+  OPT_OUT,
+  OPT_MAX,
+  OPT_EMBED_INPUTS,
+  OPT_SUMMARY_ONLY,
+  OPT_REDACT_VALUES,
+  OPT_ALLOW_REGEX,
+  OPT_STRICT_UNPARSED,
+  OPT_STRICT_ECS,
+  OPT_COUNT
+};
+
+const cli_option kOptions[OPT_COUNT] = {
+    {"-r", "--rulebase", true},         {"-s", "--samples", true},
+    {"-f", "--format", true},           {"-o", "--out", true},
+    {nullptr, "--max", true},           {nullptr, "--embed-inputs", false},
+    {nullptr, "--summary-only", false}, {nullptr, "--redact-values", false},
+    {nullptr, "--allow-regex", false},  {nullptr, "--strict-unparsed", false},
+    {nullptr, "--strict-ecs", false},
+};
+
+// Everything check holds after reading its inputs; freed on every path.
+struct check_state {
+  char *rulebase = nullptr;
+  char *samples = nullptr;
+  char *report = nullptr;
+  char *error = nullptr;
+  vdr_run *run = nullptr;
+  vdr_ecs_report ecs{};
+
+  check_state() = default;
+  check_state(const check_state &) = delete;
+  check_state &operator=(const check_state &) = delete;
+  ~check_state() {
+    vdr_ecs_report_free(&ecs);
+    vdr_free(report);
+    vdr_free(error);
+    free(rulebase);
+    free(samples);
+    vdr_run_free(run);
+  }
+};
+
+// --max: base-10 and unchecked; only 1 to 2147483646 limits the run, every
+// other value (0, negative, not a number, too large) means no limit.
+int max_samples_from(const char *text) {
+  if (!text) return 0;
+  long max = strtol(text, nullptr, 10);
+  if (static_cast<uint64_t>(max) - 1u <= 2147483646u) return static_cast<int>(max);
+  return 0;
+}
+
+} // namespace
+
+int cmd_check(int argc, char **argv) {
+  const char *v[OPT_COUNT] = {};
+  parse_result pr = parse_options(argc, argv, kOptions, OPT_COUNT, v, missing_value::needs_value);
+  if (pr != parse_result::ok) return parse_exit(pr);
+
+  const char *rulebase_path = v[OPT_RULEBASE];
+  const char *samples_path = v[OPT_SAMPLES];
+  const char *format = v[OPT_FORMAT] ? v[OPT_FORMAT] : "markdown";
+  unsigned flags = (v[OPT_EMBED_INPUTS] ? VDR_REPORT_EMBED_INPUTS : 0u) |
+                   (v[OPT_SUMMARY_ONLY] ? VDR_REPORT_SUMMARY_ONLY : 0u) |
+                   (v[OPT_REDACT_VALUES] ? VDR_REPORT_REDACT_VALUES : 0u);
+  const bool strict_unparsed = v[OPT_STRICT_UNPARSED] != nullptr;
+  const bool strict_ecs = v[OPT_STRICT_ECS] != nullptr;
+
+  if (!rulebase_path || !samples_path) {
+    fputs("veldra: --rulebase and --samples are both required\n", stderr);
+    return 3;
+  }
+  if (strcmp(format, "json") != 0 && strcmp(format, "markdown") != 0) {
+    fputs("veldra: --format must be json or markdown\n", stderr);
+    return 3;
+  }
+
+  check_state st;
+  st.rulebase = read_file(rulebase_path);
+  if (!st.rulebase) return 3;
+  st.samples = read_file(samples_path);
+  if (!st.samples) return 3;
+
+  vdr_config cfg{};
+  cfg.ctx_flags = v[OPT_ALLOW_REGEX] ? 1u : 0u;
+  cfg.keep_json = 0;
+  cfg.max_samples = max_samples_from(v[OPT_MAX]);
+
+  if (!vdr_rulebase_is_v2(st.rulebase)) {
+    fprintf(stderr,
+            "veldra: %s is not a version=2 rulebase; it must be migrated before either engine "
+            "can load it\n",
+            rulebase_path);
+    return 5;
+  }
+
+  if (strcmp(rulebase_path, "-") == 0) {
+    // Read from standard input: there is no file to load by path, so the
+    // text itself is loaded (relative includes resolve against the current
+    // directory).
+    st.run = vdr_run_new(st.rulebase, &cfg, &st.error);
+  } else {
+    std::string abs_path, saved;
+    int changed = 0;
+    enter_rulebase_dir(rulebase_path, abs_path, saved, changed);
+    st.run = vdr_run_new_from_file(abs_path.c_str(), &cfg, &st.error);
+    if (changed && chdir(saved.c_str()) != 0)
+      fputs("veldra: warning: could not restore working directory\n", stderr);
+  }
+
+  if (!st.run) {
+    if (flags & VDR_REPORT_SUMMARY_ONLY)
+      fputs("veldra: rulebase failed to load (details withheld by --summary-only)\n", stderr);
+    else
+      fprintf(stderr, "veldra: %s\n",
+              st.error && *st.error ? st.error : "rulebase failed to load");
+    return 3;
+  }
+  const int turbo_available = vdr_run_turbo_available(st.run);
+  if (!turbo_available)
+    fputs("veldra: warning: this rulebase did not compile to bytecode; every sample will read as "
+          "a coverage gap\n",
+          stderr);
+
+  vdr_run_samples(st.run, st.samples, progress, nullptr);
+  fputc('\r', stderr);
+
+  if ((flags & VDR_REPORT_EMBED_INPUTS) && (flags & VDR_REPORT_REDACT_VALUES)) {
+    fputs("veldra: --embed-inputs contradicts --redact-values\n", stderr);
+    return 3;
+  }
+  if ((flags & VDR_REPORT_EMBED_INPUTS) && (flags & VDR_REPORT_SUMMARY_ONLY)) {
+    fputs("veldra: --embed-inputs contradicts --summary-only\n", stderr);
+    return 3;
+  }
+
+  if (vdr_ecs_lint(st.rulebase, strict_ecs ? VDR_ECS_STRICT : 0u, &st.ecs) != 0) {
+    fputs("veldra: ECS lint failed to run\n", stderr);
+    return 3;
+  }
+
+  st.report = strcmp(format, "json") == 0 ? vdr_report_json(st.run, flags, &st.ecs)
+                                          : vdr_report_markdown(st.run, flags, &st.ecs);
+  if (!st.report) {
+    fputs("veldra: out of memory building the report\n", stderr);
+    return 3;
+  }
+  if (write_output(v[OPT_OUT], st.report, strlen(st.report)) != 0) return 3;
+
+  return exit_code_for(turbo_available, vdr_run_tally(st.run), strict_unparsed, strict_ecs,
+                       st.ecs.verdict);
+}

@@ -1,0 +1,161 @@
+// `veldra sigma compile|match|correlate|lint`: argument handling and the
+// outside converter of `compile --full`.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <spawn.h>
+#include <sys/wait.h>
+
+#include <cerrno>
+
+#include "cli/commands.h"
+#include "cli/files.h"
+
+extern char **environ;
+
+namespace {
+
+struct sigma_args {
+  const char *out = nullptr;
+  const char *sigmac = nullptr;
+  const char *events = nullptr;
+  const char *corr = nullptr;
+  const char *techno = nullptr;
+  const char *product = nullptr;
+  const char *source_id = nullptr;
+  const char *yaml = nullptr; // the last argument not beginning with "-"
+  bool full = false;
+};
+
+// Every argument after the subcommand. Unknown dashed arguments, and value
+// options with nothing after them, are ignored.
+sigma_args read_sigma_args(int argc, char **argv) {
+  struct value_option {
+    const char *short_name;
+    const char *long_name;
+    const char *sigma_args::*field;
+  };
+  static const value_option kValues[] = {
+      {"-o", "--out", &sigma_args::out},
+      {nullptr, "--sigmac", &sigma_args::sigmac},
+      {nullptr, "--events", &sigma_args::events},
+      {nullptr, "--corr", &sigma_args::corr},
+      {nullptr, "--techno", &sigma_args::techno},
+      {nullptr, "--product", &sigma_args::product},
+      {nullptr, "--source-id", &sigma_args::source_id},
+  };
+  sigma_args a;
+  for (int i = 3; i < argc; ++i) {
+    const char *arg = argv[i];
+    if (arg[0] != '-') {
+      a.yaml = arg;
+      continue;
+    }
+    if (strcmp(arg, "--full") == 0) {
+      a.full = true;
+      continue;
+    }
+    for (const value_option &o : kValues) {
+      if ((o.short_name && strcmp(arg, o.short_name) == 0) || strcmp(arg, o.long_name) == 0) {
+        if (i + 1 < argc) a.*o.field = argv[++i];
+        break;
+      }
+    }
+  }
+  return a;
+}
+
+// Runs the outside converter over the YAML file; it writes the database.
+int compile_full(const sigma_args &a) {
+  const char *python = getenv("VELDRA_PYTHON");
+  if (!python || !*python) python = "python3";
+  const char *out = a.out ? a.out : "rules.sigmac";
+  const char *args[] = {python, "-m", "sigma.backends.libtallis.cli", "-o", out, "--", a.yaml,
+                        nullptr};
+  fflush(stdout);
+  fflush(stderr);
+  pid_t pid;
+  if (posix_spawnp(&pid, python, nullptr, nullptr, const_cast<char *const *>(args), environ) !=
+      0) {
+    fprintf(stderr, "veldra sigma compile --full: cannot run %s\n", python);
+    return 3;
+  }
+  int status = 0;
+  pid_t w;
+  do {
+    w = waitpid(pid, &status, 0);
+  } while (w < 0 && errno == EINTR);
+  if (w < 0 || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+    fprintf(stderr,
+            "veldra sigma compile --full: failed; it needs pysigma-backend-libtallis>=0.1,<0.2 "
+            "in %s\n",
+            python);
+    return 3;
+  }
+  return 0;
+}
+
+int sigma_compile(const sigma_args &a) {
+  if (!a.yaml) {
+    fputs("veldra sigma compile: YAML file required\n", stderr);
+    return 3;
+  }
+  char *yaml = read_file(a.yaml);
+  if (!yaml) return 3;
+  free(yaml);
+  if (a.full) return compile_full(a);
+  fputs("veldra sigma compile: not built yet\n", stderr);
+  return 3;
+}
+
+int sigma_match_or_correlate(const char *sub, const sigma_args &a) {
+  if (!a.sigmac || !a.events) {
+    fprintf(stderr, "veldra sigma %s: --sigmac and --events required\n", sub);
+    return 3;
+  }
+  char *db = read_file(a.sigmac);
+  if (!db) return 3;
+  free(db);
+  char *events = read_file(a.events);
+  if (!events) return 3;
+  free(events);
+  if (strcmp(sub, "correlate") == 0) {
+    if (!a.corr) {
+      fputs("veldra sigma correlate: --corr required\n", stderr);
+      return 3;
+    }
+    // A correlation file that cannot be read is passed on as absent.
+    free(read_file(a.corr));
+  }
+  fprintf(stderr, "veldra sigma %s: not built yet\n", sub);
+  return 3;
+}
+
+int sigma_lint(const sigma_args &a) {
+  if (!a.yaml) {
+    fputs("veldra sigma lint: YAML file required\n", stderr);
+    return 3;
+  }
+  char *yaml = read_file(a.yaml);
+  if (!yaml) return 3;
+  free(yaml);
+  fputs("veldra sigma lint: not built yet\n", stderr);
+  return 3;
+}
+
+} // namespace
+
+int cmd_sigma(int argc, char **argv) {
+  if (argc < 3) {
+    fputs("veldra sigma compile|match|correlate|lint ...\n", stderr);
+    return 3;
+  }
+  const char *sub = argv[2];
+  sigma_args a = read_sigma_args(argc, argv);
+  if (strcmp(sub, "compile") == 0) return sigma_compile(a);
+  if (strcmp(sub, "match") == 0 || strcmp(sub, "correlate") == 0)
+    return sigma_match_or_correlate(sub, a);
+  if (strcmp(sub, "lint") == 0) return sigma_lint(a);
+  fprintf(stderr, "veldra sigma: unknown subcommand '%s'\n", sub);
+  return 3;
+}

@@ -1,0 +1,245 @@
+// Whole-input reads, safe output writes, the rulebase directory switch and
+// the progress line.
+#include "cli/files.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr size_t kChunk = 65536;
+
+// Set once standard input has been read: a second "-" would silently get an
+// empty text, so it is refused instead.
+bool stdin_taken = false;
+
+// Reads the stream to its end. The buffer starts at `initial` bytes (at least
+// one chunk) and doubles whenever the next chunk might not fit, so reading is
+// linear in the input size.
+char *read_stream_sized(FILE *stream, const char *what, size_t initial) {
+  size_t cap = initial > kChunk ? initial : kChunk;
+  char *buf = static_cast<char *>(malloc(cap));
+  if (!buf) {
+    fprintf(stderr, "veldra: out of memory reading %s\n", what);
+    return nullptr;
+  }
+  size_t len = 0;
+  for (;;) {
+    if (cap < len + kChunk + 1) {
+      if (cap > SIZE_MAX / 2) {
+        free(buf);
+        fprintf(stderr, "veldra: out of memory reading %s\n", what);
+        return nullptr;
+      }
+      char *p = static_cast<char *>(realloc(buf, cap * 2));
+      if (!p) {
+        free(buf);
+        fprintf(stderr, "veldra: out of memory reading %s\n", what);
+        return nullptr;
+      }
+      buf = p;
+      cap *= 2;
+    }
+    size_t got = fread(buf + len, 1, kChunk, stream);
+    len += got;
+    if (got < kChunk) break;
+  }
+  if (ferror(stream)) {
+    int e = errno;
+    free(buf);
+    fprintf(stderr, "veldra: read error on %s: %s\n", what, strerror(e ? e : EIO));
+    return nullptr;
+  }
+  buf[len] = '\0';
+  return buf;
+}
+
+} // namespace
+
+char *read_stream(FILE *stream, const char *what) { return read_stream_sized(stream, what, 0); }
+
+char *read_file(const char *path) {
+  if (strcmp(path, "-") == 0) {
+    if (stdin_taken) {
+      fputs("veldra: stdin can feed only one input; name a file for the other\n", stderr);
+      return nullptr;
+    }
+    stdin_taken = true;
+    return read_stream(stdin, "stdin");
+  }
+  FILE *f = fopen(path, "rb");
+  if (!f) {
+    fprintf(stderr, "veldra: cannot open %s: %s\n", path, strerror(errno));
+    return nullptr;
+  }
+  // Opening a directory for reading succeeds here; refuse it as the open
+  // would elsewhere. A regular file's size sizes the buffer up front.
+  struct stat st;
+  size_t hint = 0;
+  if (fstat(fileno(f), &st) == 0) {
+    if (S_ISDIR(st.st_mode)) {
+      fclose(f);
+      fprintf(stderr, "veldra: cannot open %s: %s\n", path, strerror(EISDIR));
+      return nullptr;
+    }
+    if (S_ISREG(st.st_mode) && st.st_size > 0 &&
+        static_cast<uintmax_t>(st.st_size) < SIZE_MAX / 4)
+      hint = static_cast<size_t>(st.st_size) + kChunk + 1;
+  }
+  char *text = read_stream_sized(f, path, hint);
+  fclose(f);
+  return text;
+}
+
+output_sink::~output_sink() {
+  if (f_ && !is_stdout_) fclose(f_);
+  if (!tmp_.empty()) unlink(tmp_.c_str());
+}
+
+int output_sink::open(const char *path) {
+  if (!path) {
+    f_ = stdout;
+    path_ = "stdout";
+    is_stdout_ = true;
+    return 0;
+  }
+  path_ = path;
+  struct stat st;
+  bool exists = stat(path, &st) == 0;
+  if (exists && S_ISDIR(st.st_mode)) {
+    fprintf(stderr, "veldra: cannot write %s: %s\n", path, strerror(EISDIR));
+    return -1;
+  }
+  if (exists && !S_ISREG(st.st_mode)) {
+    // A terminal, pipe or device: nothing partial can be left behind.
+    f_ = fopen(path, "w");
+    if (!f_) {
+      fprintf(stderr, "veldra: cannot write %s: %s\n", path, strerror(errno));
+      return -1;
+    }
+    return 0;
+  }
+  if (exists && access(path, W_OK) != 0) {
+    fprintf(stderr, "veldra: cannot write %s: %s\n", path, strerror(errno));
+    return -1;
+  }
+  // Replace the file the path leads to (through symbolic links).
+  target_ = path;
+  if (exists) {
+    if (char *real = realpath(path, nullptr)) {
+      target_ = real;
+      free(real);
+    }
+  }
+  size_t slash = target_.rfind('/');
+  std::string dir = slash == std::string::npos ? "." : target_.substr(0, slash == 0 ? 1 : slash);
+  std::string base = slash == std::string::npos ? target_ : target_.substr(slash + 1);
+  std::string tmp = dir + (dir == "/" ? "" : "/") + "." + base + ".tmpXXXXXX";
+  int fd = mkstemp(tmp.data());
+  if (fd < 0) {
+    fprintf(stderr, "veldra: cannot write %s: %s\n", path, strerror(errno));
+    return -1;
+  }
+  tmp_ = tmp;
+  mode_t mode;
+  if (exists) {
+    mode = st.st_mode & 07777;
+  } else {
+    mode_t mask = umask(0);
+    umask(mask);
+    mode = 0666 & ~mask;
+  }
+  fchmod(fd, mode);
+  f_ = fdopen(fd, "w");
+  if (!f_) {
+    int e = errno;
+    close(fd);
+    fprintf(stderr, "veldra: cannot write %s: %s\n", path, strerror(e));
+    return -1;
+  }
+  return 0;
+}
+
+int output_sink::write(const char *p, size_t n) {
+  if (failed_ || !f_) return -1;
+  if (n && fwrite(p, 1, n, f_) != n) {
+    failed_ = true;
+    fprintf(stderr, "veldra: write failed on %s: %s\n", path_.c_str(), strerror(errno ? errno : EIO));
+    return -1;
+  }
+  return 0;
+}
+
+int output_sink::commit() {
+  if (failed_ || !f_) return -1;
+  if (is_stdout_) {
+    // Standard output is flushed, never closed.
+    if (fflush(stdout) != 0 || ferror(stdout)) {
+      failed_ = true;
+      fprintf(stderr, "veldra: write failed on stdout: %s\n", strerror(errno ? errno : EIO));
+      return -1;
+    }
+    return 0;
+  }
+  int rc = fclose(f_);
+  f_ = nullptr;
+  if (rc != 0) {
+    failed_ = true;
+    fprintf(stderr, "veldra: close failed on %s: %s\n", path_.c_str(), strerror(errno));
+    return -1;
+  }
+  if (!tmp_.empty()) {
+    if (rename(tmp_.c_str(), target_.c_str()) != 0) {
+      failed_ = true;
+      fprintf(stderr, "veldra: cannot write %s: %s\n", path_.c_str(), strerror(errno));
+      return -1;
+    }
+    tmp_.clear();
+  }
+  return 0;
+}
+
+int write_output(const char *path, const char *body, size_t len) {
+  output_sink out;
+  if (out.open(path) != 0 || out.write(body, len) != 0) return -1;
+  return out.commit();
+}
+
+int write_file(const char *dir, const char *name, const char *body) {
+  std::string path = std::string(dir) + "/" + name;
+  if (path.size() >= PATH_MAX) {
+    fprintf(stderr, "veldra: path too long for %s/%s\n", dir, name);
+    return -1;
+  }
+  return write_output(path.c_str(), body, strlen(body));
+}
+
+void enter_rulebase_dir(const char *rulebase, std::string &abs_path, std::string &saved,
+                        int &changed) {
+  changed = 0;
+  char *real = realpath(rulebase, nullptr);
+  if (!real) {
+    // Loaded by the path as given, from the current directory.
+    abs_path = rulebase;
+    return;
+  }
+  abs_path = real;
+  free(real);
+  size_t slash = abs_path.rfind('/');
+  if (slash == std::string::npos || slash == 0) return;
+  char *cwd = getcwd(nullptr, 0);
+  if (!cwd) return;
+  saved = cwd;
+  free(cwd);
+  if (chdir(abs_path.substr(0, slash).c_str()) == 0) changed = 1;
+}
+
+void progress(size_t done, size_t total, void *) {
+  if (total >= 500) fprintf(stderr, "\rveldra: %zu/%zu samples", done, total);
+}

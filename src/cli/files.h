@@ -1,0 +1,63 @@
+// File and stream helpers of the command-line front end: whole-input reads,
+// output writes that never leave a partial file, entering a rulebase's
+// directory for loading, and the progress line of `check`.
+#pragma once
+
+#include <cstddef>
+#include <cstdio>
+#include <string>
+
+// Whole file as a zero-terminated text (free with free()); "-" reads standard
+// input, which can be consumed by one input only. A path that cannot be
+// opened (or is a directory) prints "veldra: cannot open PATH: REASON" and
+// gives null; read failures print their own message.
+char *read_file(const char *path);
+
+// Reads a stream to its end into one zero-terminated buffer (free with
+// free()); `what` names the stream in messages. Null after printing a message.
+char *read_stream(FILE *stream, const char *what);
+
+// Writes body to dir/name; 0 on success, -1 after printing a message.
+int write_file(const char *dir, const char *name, const char *body);
+
+// An output being written: standard output, or a named file that only
+// appears (replacing any earlier one) when commit() succeeds. A regular file
+// is written to a temporary file beside it and renamed into place, so a failed
+// or abandoned write never leaves a partial file; a device or pipe is written
+// directly. Every failure prints its message ("cannot write", "write failed
+// on", "close failed on") and gives -1.
+class output_sink {
+ public:
+  output_sink() = default;
+  output_sink(const output_sink &) = delete;
+  output_sink &operator=(const output_sink &) = delete;
+  ~output_sink(); // removes the temporary file of an uncommitted write
+
+  int open(const char *path); // null path: standard output
+  int write(const char *p, size_t n);
+  int commit();
+
+ private:
+  FILE *f_ = nullptr;
+  std::string path_;   // as given by the user, for messages
+  std::string target_; // the file replaced at commit
+  std::string tmp_;    // temporary file, empty when writing in place
+  bool is_stdout_ = false;
+  bool failed_ = false;
+};
+
+// Writes len bytes of body to path, or to standard output when path is null.
+// A regular file is written to a temporary file beside it and renamed into
+// place, so a failed write never leaves a partial file. 0 on success, -1 after
+// printing a message ("cannot write", "write failed on", "close failed on").
+int write_output(const char *path, const char *body, size_t len);
+
+// Resolves the rulebase path to an absolute path and, when it can, makes the
+// rulebase's directory the working directory so relative includes resolve
+// against it. `changed` tells whether the caller must change back to `saved`.
+void enter_rulebase_dir(const char *rulebase, std::string &abs_path, std::string &saved,
+                        int &changed);
+
+// The `check` progress callback: "\rveldra: DONE/TOTAL samples" on standard
+// error when total is at least 500.
+void progress(size_t done, size_t total, void *user);
