@@ -1,0 +1,903 @@
+// Field parsers for structured payloads: JSON, CEE, name=value lists, CEF,
+// Check Point LEA, iptables field lists, Cisco interface specs and the
+// "repeat" combinator. Every parser stays inside npb->str[0, strLen): messages
+// are not NUL-terminated, and libfastjson's tokener is always given an
+// explicit length.
+#include <climits>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <string>
+#include <string_view>
+
+#include <strings.h>
+#include <sys/types.h>
+
+#include "normalizer/parser.h"
+#include "normalizer/rewrite.h"
+
+namespace {
+
+inline bool isBlank(char c) { return c == ' '; }
+inline bool isSpace(char c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+inline bool isDigit(char c) { return c >= '0' && c <= '9'; }
+inline bool isAlnum(char c) {
+  return isDigit(c) || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+}
+
+struct JsonDeleter {
+  void operator()(struct fjson_object *o) const { fjson_object_put(o); }
+};
+using JsonPtr = std::unique_ptr<struct fjson_object, JsonDeleter>;
+
+struct TokenerDeleter {
+  void operator()(struct fjson_tokener *t) const { fjson_tokener_free(t); }
+};
+
+// Parses one JSON value from s[0, len) and reports where it ended. Returns
+// null when no complete value is there.
+struct fjson_object *parseJsonPrefix(const char *s, size_t len, size_t *end) {
+  if (len > static_cast<size_t>(INT_MAX)) len = INT_MAX;
+  std::unique_ptr<struct fjson_tokener, TokenerDeleter> tok(fjson_tokener_new());
+  if (!tok) return nullptr;
+  struct fjson_object *v = fjson_tokener_parse_ex(tok.get(), s, static_cast<int>(len));
+  if (v == nullptr) return nullptr;
+  if (fjson_tokener_get_error(tok.get()) != fjson_tokener_success || tok->char_offset < 0 ||
+      static_cast<size_t>(tok->char_offset) > len) {
+    fjson_object_put(v);
+    return nullptr;
+  }
+  *end = static_cast<size_t>(tok->char_offset);
+  return v;
+}
+
+struct fjson_object *newString(const char *s, size_t n) {
+  if (n > static_cast<size_t>(INT_MAX)) return nullptr;
+  return fjson_object_new_string_len(s, static_cast<int>(n));
+}
+
+// Adds a string member, replacing an existing one of the same name. Without
+// a rewrite table the key is used as it is; with one, a key without an entry
+// is dropped and the others are renamed (and lower-cased when asked).
+// Returns false when memory runs out.
+bool addRewritten(struct fjson_object *obj, const ln_rw_tab *tab, std::string_view key,
+                  std::string_view val) {
+  std::string name;
+  std::string text(val);
+  if (tab != nullptr) {
+    const struct ln_rw_ent *ent = ln_rw_lookup(tab, key.data(), key.size());
+    if (ent == nullptr) return true;
+    name.assign(ent->dst, ent->dlen);
+    if (ent->lower)
+      for (char &c : text)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  } else {
+    name.assign(key);
+  }
+  struct fjson_object *v = newString(text.data(), text.size());
+  if (v == nullptr) return false;
+  fjson_object_object_add(obj, name.c_str(), v);
+  return true;
+}
+
+const ln_rw_tab *rewriteTable(npb_t *npb) {
+  if (npb->prs == nullptr || npb->ctx == nullptr) return nullptr;
+  return ln_rewrite_tab_for_parser(npb->ctx, npb->prs);
+}
+
+// Position of the first quote `q` at or after i that is not preceded by an odd
+// number of backslashes, or len when there is none.
+size_t findUnescapedQuote(const char *s, size_t len, size_t i, char q) {
+  size_t backslashes = 0;
+  for (; i < len; ++i) {
+    if (s[i] == q && backslashes % 2 == 0) return i;
+    backslashes = s[i] == '\\' ? backslashes + 1 : 0;
+  }
+  return len;
+}
+
+// Single-character option value (exactly one byte).
+bool oneChar(struct fjson_object *v, char *out) {
+  if (v == nullptr || !fjson_object_is_type(v, fjson_type_string) ||
+      fjson_object_get_string_len(v) != 1)
+    return false;
+  *out = fjson_object_get_string(v)[0];
+  return true;
+}
+
+} // namespace
+
+// ----------------------------------------------------------------------- json
+
+namespace {
+// Copy of v without empty strings, nulls, empty arrays and empty objects
+// (recursively). Returns null for a value that is empty as a whole; sets oom
+// when memory runs out.
+struct fjson_object *pruneEmpty(struct fjson_object *v, bool &oom) {
+  if (v == nullptr) return nullptr;
+  switch (fjson_object_get_type(v)) {
+  case fjson_type_null:
+    return nullptr;
+  case fjson_type_string:
+    return fjson_object_get_string_len(v) == 0 ? nullptr : fjson_object_get(v);
+  case fjson_type_array: {
+    JsonPtr out(fjson_object_new_array());
+    if (!out) {
+      oom = true;
+      return nullptr;
+    }
+    const int n = fjson_object_array_length(v);
+    for (int k = 0; k < n; ++k) {
+      struct fjson_object *e = pruneEmpty(fjson_object_array_get_idx(v, k), oom);
+      if (oom) return nullptr;
+      if (e != nullptr && fjson_object_array_add(out.get(), e) != 0) {
+        fjson_object_put(e);
+        oom = true;
+        return nullptr;
+      }
+    }
+    return fjson_object_array_length(out.get()) == 0 ? nullptr : out.release();
+  }
+  case fjson_type_object: {
+    JsonPtr out(fjson_object_new_object());
+    if (!out) {
+      oom = true;
+      return nullptr;
+    }
+    struct fjson_object_iterator it = fjson_object_iter_begin(v);
+    struct fjson_object_iterator end = fjson_object_iter_end(v);
+    for (; !fjson_object_iter_equal(&it, &end); fjson_object_iter_next(&it)) {
+      struct fjson_object *e = pruneEmpty(fjson_object_iter_peek_value(&it), oom);
+      if (oom) return nullptr;
+      if (e != nullptr) fjson_object_object_add(out.get(), fjson_object_iter_peek_name(&it), e);
+    }
+    return fjson_object_object_length(out.get()) == 0 ? nullptr : out.release();
+  }
+  default:
+    return fjson_object_get(v);
+  }
+}
+} // namespace
+
+int ln_constructJSON(ln_ctx ctx, struct fjson_object *json, void **pdata) {
+  try {
+    auto data = std::make_unique<data_JSON>();
+    data->skipempty = 0;
+    struct fjson_object *ed = nullptr;
+    if (json != nullptr && fjson_object_object_get_ex(json, "extradata", &ed)) {
+      const char *flag = fjson_object_get_string(ed);
+      if (flag == nullptr || strcasecmp(flag, "skipempty") != 0) {
+        ln_errprintf(ctx, 0, "invalid flag for JSON parser: %s", flag ? flag : "null");
+        return LN_RC_BAD_CONFIG;
+      }
+      data->skipempty = 1;
+    }
+    *pdata = data.release();
+    return 0;
+  } catch (const std::bad_alloc &) {
+    return LN_RC_NO_MEMORY;
+  }
+}
+
+void ln_destructJSON(ln_ctx, void *pdata) { delete static_cast<data_JSON *>(pdata); }
+
+int ln_v2_parseJSON(npb_t *npb, size_t *offs, void *pdata, const char *, size_t *parsed,
+                    struct fjson_object **value) {
+  *parsed = 0;
+  const size_t i = *offs;
+  if (i >= npb->strLen || (npb->str[i] != '{' && npb->str[i] != '[')) return LN_RC_NO_MATCH;
+  size_t end = 0;
+  JsonPtr v(parseJsonPrefix(npb->str + i, npb->strLen - i, &end));
+  if (!v) return LN_RC_NO_MATCH;
+  const auto *data = static_cast<const data_JSON *>(pdata);
+  if (data != nullptr && data->skipempty) {
+    bool oom = false;
+    JsonPtr pruned(pruneEmpty(v.get(), oom));
+    if (oom) return LN_RC_NO_MATCH;
+    v = std::move(pruned);
+  }
+  // The tokener also swallows whitespace after the value; that text belongs
+  // to whatever follows the field.
+  while (end > 0 && isSpace(npb->str[i + end - 1])) --end;
+  *parsed = end;
+  if (value != nullptr) *value = v.release();
+  return 0;
+}
+
+// ----------------------------------------------------------------- cee-syslog
+
+int ln_v2_parseCEESyslog(npb_t *npb, size_t *offs, void *, const char *, size_t *parsed,
+                         struct fjson_object **value) {
+  *parsed = 0;
+  const char *s = npb->str;
+  const size_t len = npb->strLen;
+  size_t i = *offs;
+  if (i > len || len - i < 7 || memcmp(s + i, "@cee:", 5) != 0) return LN_RC_NO_MATCH;
+  i += 5;
+  while (i < len && isSpace(s[i])) ++i;
+  if (i >= len || s[i] != '{') return LN_RC_NO_MATCH;
+  size_t end = 0;
+  JsonPtr v(parseJsonPrefix(s + i, len - i, &end));
+  if (!v || !fjson_object_is_type(v.get(), fjson_type_object) || i + end != len)
+    return LN_RC_NO_MATCH;
+  *parsed = len - *offs;
+  if (value != nullptr) *value = v.release();
+  return 0;
+}
+
+// ------------------------------------------------------------ name-value-list
+
+int ln_constructNameValue(ln_ctx ctx, struct fjson_object *json, void **pdata) {
+  try {
+    auto data = std::make_unique<data_NameValue>();
+    data->sep = 0;
+    data->ass = 0;
+    data->ignore_whitespaces = 0;
+    if (json != nullptr) {
+      struct fjson_object_iterator it = fjson_object_iter_begin(json);
+      struct fjson_object_iterator end = fjson_object_iter_end(json);
+      for (; !fjson_object_iter_equal(&it, &end); fjson_object_iter_next(&it)) {
+        const char *key = fjson_object_iter_peek_name(&it);
+        struct fjson_object *val = fjson_object_iter_peek_value(&it);
+        if (strcmp(key, "extradata") == 0) {
+          if (!oneChar(val, &data->sep)) {
+            ln_errprintf(ctx, 0, "name-value-list's extradata should only be 1 character");
+            return LN_RC_BAD_CONFIG;
+          }
+        } else if (strcmp(key, "separator") == 0) {
+          if (!oneChar(val, &data->sep)) {
+            ln_errprintf(ctx, 0, "name-value-list's 'separator' field should only be 1 character");
+            return LN_RC_BAD_CONFIG;
+          }
+        } else if (strcmp(key, "assignator") == 0) {
+          if (!oneChar(val, &data->ass)) {
+            ln_errprintf(ctx, 0, "name-value-list's 'assignator' field should only be 1 character");
+            return LN_RC_BAD_CONFIG;
+          }
+        } else if (strcmp(key, "ignore_whitespaces") == 0) {
+          if (!fjson_object_is_type(val, fjson_type_boolean)) {
+            ln_errprintf(ctx, 0, "name-value-list's 'ignore_whitespaces' field should be boolean");
+            return LN_RC_BAD_CONFIG;
+          }
+          data->ignore_whitespaces = fjson_object_get_boolean(val) ? 1 : 0;
+        }
+      }
+    }
+    *pdata = data.release();
+    return 0;
+  } catch (const std::bad_alloc &) {
+    return LN_RC_NO_MEMORY;
+  }
+}
+
+void ln_destructNameValue(ln_ctx, void *pdata) { delete static_cast<data_NameValue *>(pdata); }
+
+namespace {
+struct NvPair {
+  std::string_view name, value;
+};
+
+inline bool nvNameChar(char c) { return isAlnum(c) || c == '-' || c == '.' || c == '_'; }
+
+// Parses one pair at i; on success sets the pair and moves i past it.
+bool parseNvPair(const char *s, size_t len, size_t &i, const data_NameValue &cfg, NvPair &pair) {
+  const bool iws = cfg.ignore_whitespaces != 0;
+  size_t p = i;
+  if (iws)
+    while (p < len && isSpace(s[p])) ++p;
+  const size_t nameStart = p;
+  size_t nameEnd;
+  if (cfg.ass != 0) {
+    while (p < len && s[p] != cfg.ass) ++p;
+    if (p >= len || p == nameStart) return false;
+    nameEnd = p;
+    if (iws)
+      while (nameEnd > nameStart && isSpace(s[nameEnd - 1])) --nameEnd;
+    ++p; // assignment byte
+  } else {
+    while (p < len && nvNameChar(s[p])) ++p;
+    if (p == nameStart) return false;
+    nameEnd = p;
+    if (iws)
+      while (p < len && isSpace(s[p])) ++p;
+    if (p >= len || s[p] != '=') return false;
+    ++p;
+  }
+  if (iws)
+    while (p < len && isSpace(s[p])) ++p;
+
+  size_t valStart = p, valEnd;
+  if (p < len && (s[p] == '"' || s[p] == '\'')) {
+    const size_t close = findUnescapedQuote(s, len, p + 1, s[p]);
+    if (close >= len) return false;
+    valStart = p + 1;
+    valEnd = close;
+    p = close + 1;
+  } else {
+    size_t backslashes = 0;
+    while (p < len) {
+      const bool sepHere = cfg.sep != 0 ? s[p] == cfg.sep : isSpace(s[p]);
+      if (sepHere && backslashes % 2 == 0) break;
+      backslashes = s[p] == '\\' ? backslashes + 1 : 0;
+      ++p;
+    }
+    valEnd = p;
+    if (iws)
+      while (valEnd > valStart && isSpace(s[valEnd - 1])) --valEnd;
+  }
+  pair.name = std::string_view(s + nameStart, nameEnd - nameStart);
+  pair.value = std::string_view(s + valStart, valEnd - valStart);
+  i = p;
+  return true;
+}
+} // namespace
+
+int ln_v2_parseNameValue(npb_t *npb, size_t *offs, void *pdata, const char *, size_t *parsed,
+                         struct fjson_object **value) {
+  *parsed = 0;
+  static const data_NameValue defaults{0, 0, 0};
+  const data_NameValue &cfg = pdata ? *static_cast<const data_NameValue *>(pdata) : defaults;
+  const char *s = npb->str;
+  const size_t len = npb->strLen;
+  if (*offs > len) return LN_RC_NO_MATCH;
+  try {
+    JsonPtr obj;
+    const ln_rw_tab *tab = nullptr;
+    if (value != nullptr) {
+      obj.reset(fjson_object_new_object());
+      if (!obj) return LN_RC_NO_MEMORY;
+      tab = rewriteTable(npb);
+    }
+    size_t i = *offs;
+    while (i < len) {
+      NvPair pair;
+      size_t p = i;
+      if (!parseNvPair(s, len, p, cfg, pair)) break;
+      if (obj && !addRewritten(obj.get(), tab, pair.name, pair.value)) return LN_RC_NO_MEMORY;
+      i = p;
+      size_t q = p;
+      if (cfg.sep != 0 && cfg.ignore_whitespaces)
+        while (q < len && isSpace(s[q])) ++q;
+      if (q >= len) {
+        i = q;
+        break;
+      }
+      const auto sepAt = [&](size_t k) { return cfg.sep != 0 ? s[k] == cfg.sep : isSpace(s[k]); };
+      if (!sepAt(q)) break;
+      while (q < len && sepAt(q)) ++q;
+      i = q;
+    }
+    *parsed = i - *offs;
+    if (value != nullptr) *value = obj.release();
+    return 0;
+  } catch (const std::bad_alloc &) {
+    return LN_RC_NO_MEMORY;
+  }
+}
+
+// ------------------------------------------------------------------------ cef
+
+namespace {
+inline bool cefKeyChar(char c) { return isAlnum(c) || c == '_' || c == '.'; }
+
+// Unescapes a CEF extension value; false on a backslash before a byte other
+// than "=", backslash, "n", "r" or "/".
+bool cefUnescapeValue(std::string_view in, std::string &out) {
+  out.clear();
+  for (size_t k = 0; k < in.size(); ++k) {
+    if (in[k] != '\\') {
+      out.push_back(in[k]);
+      continue;
+    }
+    if (k + 1 >= in.size()) return false;
+    const char c = in[++k];
+    if (c == '=' || c == '\\' || c == '/')
+      out.push_back(c);
+    else if (c == 'n')
+      out.push_back('\n');
+    else if (c == 'r')
+      out.push_back('\r');
+    else
+      return false;
+  }
+  return true;
+}
+} // namespace
+
+int ln_v2_parseCEF(npb_t *npb, size_t *offs, void *, const char *, size_t *parsed,
+                   struct fjson_object **value) {
+  static const char *const headerNames[6] = {"DeviceVendor", "DeviceProduct", "DeviceVersion",
+                                             "SignatureID",  "Name",          "Severity"};
+  *parsed = 0;
+  const char *s = npb->str;
+  const size_t len = npb->strLen;
+  size_t i = *offs;
+  if (i > len || len - i < 17 || memcmp(s + i, "CEF:0|", 6) != 0) return LN_RC_NO_MATCH;
+  i += 6;
+  try {
+    std::string header[6];
+    for (auto &h : header) {
+      for (;;) {
+        if (i >= len) return LN_RC_NO_MATCH;
+        const char c = s[i];
+        if (c == '|') {
+          ++i;
+          break;
+        }
+        if (c == '\\') {
+          if (i + 1 >= len || (s[i + 1] != '\\' && s[i + 1] != '|')) return LN_RC_NO_MATCH;
+          h.push_back(s[i + 1]);
+          i += 2;
+          continue;
+        }
+        h.push_back(c);
+        ++i;
+      }
+    }
+    while (i < len && isBlank(s[i])) ++i;
+
+    JsonPtr ext(fjson_object_new_object());
+    if (!ext) return LN_RC_NO_MEMORY;
+    const ln_rw_tab *tab = value != nullptr ? rewriteTable(npb) : nullptr;
+    std::string unescaped;
+    while (i < len) {
+      while (i < len && isBlank(s[i])) ++i;
+      if (i >= len) break;
+      const size_t keyStart = i;
+      while (i < len && cefKeyChar(s[i])) ++i;
+      if (i == keyStart || i >= len || s[i] != '=') return LN_RC_NO_MATCH;
+      const std::string_view key(s + keyStart, i - keyStart);
+      ++i;
+      const size_t valStart = i;
+      size_t valEnd = len;
+      size_t next = len;
+      while (i < len) {
+        if (s[i] == '\\') {
+          if (i + 1 >= len) return LN_RC_NO_MATCH;
+          i += 2;
+          continue;
+        }
+        if (s[i] == '=') {
+          // Walk back over the word in front of this "=".
+          size_t w = i;
+          while (w > valStart && cefKeyChar(s[w - 1])) --w;
+          if (w < i && w > valStart && isBlank(s[w - 1])) {
+            valEnd = w - 1;
+            next = w;
+          } else {
+            valEnd = i;
+            next = i;
+          }
+          break;
+        }
+        ++i;
+      }
+      if (i >= len) {
+        valEnd = len;
+        next = len;
+      }
+      if (!cefUnescapeValue(std::string_view(s + valStart, valEnd - valStart), unescaped))
+        return LN_RC_NO_MATCH;
+      if (value != nullptr && !addRewritten(ext.get(), tab, key, unescaped)) return LN_RC_NO_MEMORY;
+      i = next;
+    }
+
+    *parsed = len - *offs;
+    if (value == nullptr) return 0;
+    JsonPtr obj(fjson_object_new_object());
+    if (!obj) return LN_RC_NO_MEMORY;
+    for (int k = 0; k < 6; ++k) {
+      struct fjson_object *h = newString(header[k].data(), header[k].size());
+      if (h == nullptr) return LN_RC_NO_MEMORY;
+      fjson_object_object_add(obj.get(), headerNames[k], h);
+    }
+    fjson_object_object_add(obj.get(), "Extensions", ext.release());
+    *value = obj.release();
+    return 0;
+  } catch (const std::bad_alloc &) {
+    return LN_RC_NO_MEMORY;
+  }
+}
+
+// ------------------------------------------------------------- checkpoint-lea
+
+int ln_constructCheckpointLEA(ln_ctx ctx, struct fjson_object *json, void **pdata) {
+  try {
+    auto data = std::make_unique<data_CheckpointLEA>();
+    data->terminator = 0;
+    struct fjson_object *t = nullptr;
+    if (json != nullptr && fjson_object_object_get_ex(json, "terminator", &t)) {
+      if (!oneChar(t, &data->terminator)) {
+        const char *txt = fjson_object_get_string(t);
+        ln_errprintf(ctx, 0, "terminator must be exactly one character but is: '%s'",
+                     txt ? txt : "null");
+        return LN_RC_BAD_CONFIG;
+      }
+    }
+    *pdata = data.release();
+    return 0;
+  } catch (const std::bad_alloc &) {
+    return LN_RC_NO_MEMORY;
+  }
+}
+
+void ln_destructCheckpointLEA(ln_ctx, void *pdata) { delete static_cast<data_CheckpointLEA *>(pdata); }
+
+int ln_v2_parseCheckpointLEA(npb_t *npb, size_t *offs, void *pdata, const char *, size_t *parsed,
+                             struct fjson_object **value) {
+  *parsed = 0;
+  const char term = pdata ? static_cast<const data_CheckpointLEA *>(pdata)->terminator : 0;
+  const char *s = npb->str;
+  const size_t len = npb->strLen;
+  size_t i = *offs;
+  if (i > len) return LN_RC_NO_MATCH;
+  const auto isTerm = [&](size_t k) { return term != 0 && s[k] == term; };
+  try {
+    JsonPtr obj;
+    if (value != nullptr) {
+      obj.reset(fjson_object_new_object());
+      if (!obj) return LN_RC_NO_MEMORY;
+    }
+    int npairs = 0;
+    for (;;) {
+      if (i >= len) break;
+      while (i < len && isBlank(s[i])) ++i;
+      if (i >= len) {
+        if (npairs == 0) return LN_RC_NO_MATCH;
+        break;
+      }
+      if (isTerm(i)) break;
+      // Name: up to the last colon of the first run of colons.
+      size_t c = i;
+      while (c < len && s[c] != ':') ++c;
+      if (c >= len) return LN_RC_NO_MATCH;
+      while (c + 1 < len && s[c + 1] == ':') ++c;
+      const std::string name(s + i, c - i);
+      i = c + 1;
+      while (i < len && isBlank(s[i])) ++i;
+      size_t vs, ve;
+      if (i < len && s[i] == '"') {
+        const size_t close = findUnescapedQuote(s, len, i + 1, '"');
+        if (close >= len) return LN_RC_NO_MATCH;
+        vs = i + 1;
+        ve = close;
+        i = close + 1;
+      } else {
+        vs = i;
+        while (i < len && s[i] != ';' && !isTerm(i)) ++i;
+        ve = i;
+        while (ve > vs && isBlank(s[ve - 1])) --ve;
+      }
+      while (i < len && isBlank(s[i])) ++i;
+      if (i >= len) return LN_RC_NO_MATCH;
+      if (s[i] == ';')
+        ++i;
+      else if (!isTerm(i))
+        return LN_RC_NO_MATCH;
+      ++npairs;
+      if (obj) {
+        struct fjson_object *v = newString(s + vs, ve - vs);
+        if (v == nullptr) return LN_RC_NO_MEMORY;
+        fjson_object_object_add(obj.get(), name.c_str(), v);
+      }
+    }
+    *parsed = i - *offs;
+    if (value != nullptr) *value = obj.release();
+    return 0;
+  } catch (const std::bad_alloc &) {
+    return LN_RC_NO_MEMORY;
+  }
+}
+
+// ---------------------------------------------------------------- v2-iptables
+
+int ln_v2_parsev2IPTables(npb_t *npb, size_t *offs, void *, const char *, size_t *parsed,
+                          struct fjson_object **value) {
+  *parsed = 0;
+  const char *s = npb->str;
+  const size_t len = npb->strLen;
+  size_t i = *offs;
+  if (i >= len) return LN_RC_NO_MATCH;
+  try {
+    JsonPtr obj;
+    if (value != nullptr) {
+      obj.reset(fjson_object_new_object());
+      if (!obj) return LN_RC_NO_MEMORY;
+    }
+    for (;;) {
+      const size_t nameStart = i;
+      while (i < len && s[i] >= 'A' && s[i] <= 'Z') ++i;
+      if (i == nameStart) return LN_RC_NO_MATCH;
+      const std::string name(s + nameStart, i - nameStart);
+      struct fjson_object *v = nullptr;
+      if (i < len && s[i] == '=') {
+        const size_t vs = ++i;
+        while (i < len && !isSpace(s[i])) ++i;
+        if (obj) {
+          v = newString(s + vs, i - vs);
+          if (v == nullptr) return LN_RC_NO_MEMORY;
+        }
+      } else if (i < len && !isBlank(s[i])) {
+        return LN_RC_NO_MATCH;
+      }
+      if (obj) fjson_object_object_add(obj.get(), name.c_str(), v);
+      // Fields are separated by exactly one blank; one trailing blank ends
+      // the list as the kernel writes it.
+      if (i >= len) break;
+      if (!isBlank(s[i])) return LN_RC_NO_MATCH;
+      ++i;
+      if (i >= len) break;
+    }
+    *parsed = len - *offs;
+    if (value != nullptr) *value = obj.release();
+    return 0;
+  } catch (const std::bad_alloc &) {
+    return LN_RC_NO_MEMORY;
+  }
+}
+
+// ------------------------------------------------------- cisco-interface-spec
+
+namespace {
+size_t matchIPv4At(npb_t *npb, size_t at) {
+  size_t off = at, n = 0;
+  if (ln_v2_parseIPv4(npb, &off, nullptr, nullptr, &n, nullptr) != 0) return 0;
+  return n;
+}
+size_t digitRun(const char *s, size_t len, size_t i) {
+  size_t n = 0;
+  while (i + n < len && isDigit(s[i + n])) ++n;
+  return n;
+}
+} // namespace
+
+int ln_v2_parseCiscoInterfaceSpec(npb_t *npb, size_t *offs, void *, const char *, size_t *parsed,
+                                  struct fjson_object **value) {
+  *parsed = 0;
+  const char *s = npb->str;
+  const size_t len = npb->strLen;
+  size_t i = *offs;
+  if (i >= len || s[i] == ':' || isSpace(s[i])) return LN_RC_NO_MATCH;
+
+  size_t ifStart = i, ifEnd = i;
+  bool hasIf = false;
+  size_t n = matchIPv4At(npb, i);
+  if (n == 0) {
+    size_t c = i;
+    while (c < len && s[c] != ':' && !isSpace(s[c])) ++c;
+    if (c >= len || s[c] != ':') return LN_RC_NO_MATCH;
+    hasIf = true;
+    ifEnd = c;
+    i = c + 1;
+    n = matchIPv4At(npb, i);
+    if (n == 0) return LN_RC_NO_MATCH;
+  }
+  const size_t ipStart = i, ipEnd = i + n;
+  i = ipEnd;
+  if (i >= len || s[i] != '/') return LN_RC_NO_MATCH;
+  ++i;
+  n = digitRun(s, len, i);
+  if (n == 0) return LN_RC_NO_MATCH;
+  const size_t portStart = i, portEnd = i + n;
+  i = portEnd;
+
+  // Optional " (ip2/port2)".
+  bool has2 = false;
+  size_t ip2s = 0, ip2e = 0, p2s = 0, p2e = 0;
+  if (len - i >= 6 && s[i] == ' ' && s[i + 1] == '(') {
+    size_t j = i + 2;
+    const size_t m = matchIPv4At(npb, j);
+    if (m != 0 && j + m < len && s[j + m] == '/') {
+      ip2s = j;
+      ip2e = j + m;
+      j = ip2e + 1;
+      const size_t pd = digitRun(s, len, j);
+      if (pd != 0 && j + pd < len && s[j + pd] == ')') {
+        p2s = j;
+        p2e = j + pd;
+        has2 = true;
+        i = p2e + 1;
+      }
+    }
+  }
+
+  // Optional "(user)" or " (user)".
+  bool hasUser = false;
+  size_t us = 0, ue = 0;
+  {
+    size_t j = i;
+    if (j < len && s[j] == ' ') ++j;
+    if (j + 1 < len && s[j] == '(' && !isSpace(s[j + 1])) {
+      size_t k = j + 1;
+      while (k < len && s[k] != ')' && !isSpace(s[k])) ++k;
+      if (k < len && s[k] == ')') {
+        hasUser = true;
+        us = j + 1;
+        ue = k;
+        i = k + 1;
+      }
+    }
+  }
+
+  *parsed = i - *offs;
+  if (value == nullptr) return 0;
+  JsonPtr obj(fjson_object_new_object());
+  if (!obj) return LN_RC_NO_MEMORY;
+  const auto put = [&](const char *key, size_t a, size_t b) {
+    struct fjson_object *v = newString(s + a, b - a);
+    if (v == nullptr) return false;
+    fjson_object_object_add(obj.get(), key, v);
+    return true;
+  };
+  if ((hasIf && !put("interface", ifStart, ifEnd)) || !put("ip", ipStart, ipEnd) ||
+      !put("port", portStart, portEnd) || (has2 && (!put("ip2", ip2s, ip2e) || !put("port2", p2s, p2e))) ||
+      (hasUser && !put("user", us, ue)))
+    return LN_RC_NO_MEMORY;
+  *value = obj.release();
+  return 0;
+}
+
+// --------------------------------------------------------------------- repeat
+
+namespace {
+// Builds a one-item sub-DAG from a descriptor: a fresh root, the descriptor
+// attached, its end node terminal.
+int buildSubDag(ln_ctx ctx, struct fjson_object *desc, struct ln_pdag **root) {
+  *root = ln_newPDAG(ctx);
+  if (*root == nullptr) return LN_RC_NO_MEMORY;
+  struct ln_pdag *end = *root;
+  const int r = ln_pdagAddParser(ctx, &end, fjson_object_get(desc));
+  if (r != 0) {
+    ln_pdagDelete(*root);
+    *root = nullptr;
+    return r;
+  }
+  end->flags.isTerminal = 1;
+  return 0;
+}
+} // namespace
+
+int ln_constructRepeat(ln_ctx ctx, struct fjson_object *json, void **pdata) {
+  struct fjson_object *parserDesc = nullptr, *whileDesc = nullptr;
+  int permit = 0, failDup = 0;
+  if (json != nullptr) {
+    struct fjson_object_iterator it = fjson_object_iter_begin(json);
+    struct fjson_object_iterator end = fjson_object_iter_end(json);
+    for (; !fjson_object_iter_equal(&it, &end); fjson_object_iter_next(&it)) {
+      const char *key = fjson_object_iter_peek_name(&it);
+      struct fjson_object *val = fjson_object_iter_peek_value(&it);
+      if (strcmp(key, "parser") == 0)
+        parserDesc = val;
+      else if (strcmp(key, "while") == 0)
+        whileDesc = val;
+      else if (strcmp(key, "option.permitMismatchInParser") == 0)
+        permit = fjson_object_get_boolean(val) ? 1 : 0;
+      else if (strcmp(key, "option.failOnDuplicate") == 0)
+        failDup = fjson_object_get_boolean(val) ? 1 : 0;
+      else if (strcmp(key, "name") != 0)
+        ln_errprintf(ctx, 0, "invalid param for repeat: %s", key);
+    }
+  }
+  if (parserDesc == nullptr || whileDesc == nullptr) {
+    ln_errprintf(ctx, 0, "repeat parser needs 'parser','while' parameters");
+    return LN_RC_BAD_CONFIG;
+  }
+  if (fjson_object_is_type(parserDesc, fjson_type_array)) {
+    int named = 0;
+    bool dot = false;
+    const int n = fjson_object_array_length(parserDesc);
+    for (int k = 0; k < n; ++k) {
+      struct fjson_object *e = fjson_object_array_get_idx(parserDesc, k);
+      struct fjson_object *nm = nullptr;
+      if (e != nullptr && fjson_object_is_type(e, fjson_type_object) &&
+          fjson_object_object_get_ex(e, "name", &nm)) {
+        ++named;
+        const char *t = fjson_object_get_string(nm);
+        if (t != nullptr && strcmp(t, ".") == 0) dot = true;
+      }
+    }
+    if (named > 1 && dot) {
+      ln_errprintf(ctx, 0,
+                   "'repeat' parser supports dot name only if single parser is used in 'parser' "
+                   "part, invalid construct: %s",
+                   fjson_object_to_json_string(parserDesc));
+      return LN_RC_BAD_CONFIG;
+    }
+  }
+  data_Repeat *data = new (std::nothrow) data_Repeat{nullptr, nullptr, permit, failDup};
+  if (data == nullptr) return LN_RC_NO_MEMORY;
+  int r = buildSubDag(ctx, parserDesc, &data->parser);
+  if (r == 0) r = buildSubDag(ctx, whileDesc, &data->while_cond);
+  if (r != 0) {
+    ln_destructRepeat(ctx, data);
+    return r;
+  }
+  *pdata = data;
+  return 0;
+}
+
+void ln_destructRepeat(ln_ctx, void *pdata) {
+  auto *data = static_cast<data_Repeat *>(pdata);
+  if (data == nullptr) return;
+  if (data->parser) ln_pdagDelete(data->parser);
+  if (data->while_cond) ln_pdagDelete(data->while_cond);
+  delete data;
+}
+
+int ln_v2_parseRepeat(npb_t *npb, size_t *offs, void *pdata, const char *name, size_t *parsed,
+                      struct fjson_object **value) {
+  *parsed = 0;
+  const auto *data = static_cast<const data_Repeat *>(pdata);
+  if (data == nullptr || data->parser == nullptr || data->while_cond == nullptr || *offs > npb->strLen)
+    return LN_RC_NO_MATCH;
+  const bool merged = name != nullptr && strcmp(name, ".") == 0;
+  const size_t savedParsedTo = npb->parsedTo;
+  const size_t savedLongest = npb->longestParsedTo;
+
+  JsonPtr result(merged ? fjson_object_new_object() : fjson_object_new_array());
+  if (!result) return LN_RC_NO_MEMORY;
+
+  size_t start = *offs;        // start of the item being tried
+  size_t lastEnd = *offs;      // end of the last complete item
+  size_t prevStart = *offs;    // start of the last complete item
+  int rc = 0;
+  for (;;) {
+    JsonPtr item;
+    struct fjson_object *target = result.get();
+    if (!merged) {
+      item.reset(fjson_object_new_object());
+      if (!item) {
+        rc = LN_RC_NO_MEMORY;
+        break;
+      }
+      target = item.get();
+    }
+    struct ln_pdag *endNode = nullptr;
+    npb->parsedTo = start;
+    const int r = ln_normalizeRec(npb, data->parser, start, 1, target, &endNode, data->failOnDuplicate,
+                                  target, name);
+    if (r != 0) {
+      if (r == LN_RC_NO_MEMORY) {
+        rc = r;
+      } else if (!data->permitMismatchInParser) {
+        npb->longestParsedTo = savedLongest > prevStart ? savedLongest : prevStart;
+        rc = LN_RC_NO_MATCH;
+      } else {
+        ln_dbgprintf(npb->ctx, "mismatch in repeat, parse ptr back to %zd", static_cast<ssize_t>(lastEnd));
+      }
+      break;
+    }
+    const size_t itemEnd = npb->parsedTo > start ? npb->parsedTo : start;
+    if (!merged) {
+      struct fjson_object *add = item.get();
+      struct fjson_object_iterator it = fjson_object_iter_begin(item.get());
+      struct fjson_object_iterator iend = fjson_object_iter_end(item.get());
+      for (; !fjson_object_iter_equal(&it, &iend); fjson_object_iter_next(&it))
+        if (strcmp(fjson_object_iter_peek_name(&it), ".") == 0) add = fjson_object_iter_peek_value(&it);
+      fjson_object_get(add);
+      if (fjson_object_array_add(result.get(), add) != 0) {
+        fjson_object_put(add);
+        rc = LN_RC_NO_MEMORY;
+        break;
+      }
+    }
+    prevStart = start;
+    lastEnd = itemEnd;
+
+    npb->parsedTo = itemEnd;
+    endNode = nullptr;
+    const int w = ln_normalizeRec(npb, data->while_cond, itemEnd, 1, nullptr, &endNode, 0, nullptr, name);
+    if (w != 0) break;
+    const size_t next = npb->parsedTo > itemEnd ? npb->parsedTo : itemEnd;
+    // An item and separator that consumed nothing would repeat forever.
+    if (next <= start) break;
+    start = next;
+  }
+  npb->parsedTo = savedParsedTo;
+  if (rc != 0) return rc;
+  *parsed = lastEnd - *offs;
+  if (value != nullptr) *value = result.release();
+  return 0;
+}
