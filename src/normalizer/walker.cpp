@@ -1,6 +1,11 @@
 // The recursive walker: depth-first search of the parse DAG for a path from
 // the root to a terminal node that consumes the whole message, running each
 // edge's field parser at the current offset and backtracking on failure.
+// libestr has C linkage but its header does not say so; include it first.
+extern "C" {
+#include <libestr.h>
+}
+
 #include "normalizer/walker.h"
 
 #include <pthread.h>
