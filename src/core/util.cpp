@@ -38,8 +38,17 @@ static int sb_grow(vdr_sb *sb, size_t n) {
 }
 
 int vdr_sb_putn(vdr_sb *sb, const char *s, size_t n) {
+  if (n == SIZE_MAX) { // the terminator would not fit in any size
+    sb->oom = 1;
+    return -1;
+  }
+  // Appending part of the buffer's own text must survive the reallocation.
+  const uintptr_t at = reinterpret_cast<uintptr_t>(s), base = reinterpret_cast<uintptr_t>(sb->buf);
+  const bool inside = sb->buf && at >= base && at < base + sb->cap;
+  const size_t off = inside ? at - base : 0;
   if (sb_grow(sb, n + 1) != 0) return -1;
-  if (n) memcpy(sb->buf + sb->len, s, n);
+  if (inside) s = sb->buf + off;
+  if (n) memmove(sb->buf + sb->len, s, n);
   sb->len += n;
   sb->buf[sb->len] = '\0';
   return 0;
@@ -62,16 +71,52 @@ int vdr_sb_printf(vdr_sb *sb, const char *fmt, ...) {
     sb->oom = 1;
     return -1;
   }
-  if (sb_grow(sb, static_cast<size_t>(n) + 1) != 0) return -1;
+  const size_t need = static_cast<size_t>(n) + 1;
+  if (sb->buf && sb->cap - sb->len >= need) {
+    va_start(ap, fmt);
+    vsnprintf(sb->buf + sb->len, need, fmt, ap);
+    va_end(ap);
+    sb->len += static_cast<size_t>(n);
+    return 0;
+  }
+  // The buffer must move, and an argument may point into it: format into a
+  // separate text first, then append that.
+  char *tmp = static_cast<char *>(malloc(need));
+  if (!tmp) {
+    sb->oom = 1;
+    return -1;
+  }
   va_start(ap, fmt);
-  vsnprintf(sb->buf + sb->len, static_cast<size_t>(n) + 1, fmt, ap);
+  vsnprintf(tmp, need, fmt, ap);
   va_end(ap);
-  sb->len += static_cast<size_t>(n);
-  return 0;
+  int rc = vdr_sb_putn(sb, tmp, static_cast<size_t>(n));
+  free(tmp);
+  return rc;
 }
+
+static int json_stringn(vdr_sb *sb, const char *s, size_t n);
 
 int vdr_sb_json_stringn(vdr_sb *sb, const char *s, size_t n) {
   if (sb->oom) return -1;
+  if (!s) n = 0; // a null text is the empty text
+  // Quoting the buffer's own text: work from a copy, as every append may
+  // move the buffer.
+  const uintptr_t at = reinterpret_cast<uintptr_t>(s), base = reinterpret_cast<uintptr_t>(sb->buf);
+  if (n && sb->buf && at >= base && at < base + sb->cap) {
+    char *copy = static_cast<char *>(malloc(n));
+    if (!copy) {
+      sb->oom = 1;
+      return -1;
+    }
+    memcpy(copy, s, n);
+    int rc = json_stringn(sb, copy, n);
+    free(copy);
+    return rc;
+  }
+  return json_stringn(sb, s, n);
+}
+
+static int json_stringn(vdr_sb *sb, const char *s, size_t n) {
   if (vdr_sb_putc(sb, '"') != 0) return -1;
   static const char hex[] = "0123456789abcdef";
   size_t run = 0; // bytes copied unchanged, flushed in one append
