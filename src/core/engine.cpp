@@ -204,6 +204,32 @@ int count_dup_names(fjson_object *ev) {
   return dups;
 }
 
+} // namespace
+
+// Status of one sample from what both sides produced (first rule that
+// applies). Exposed for tests.
+vdr_status vdr_classify(bool legacy_unparsed, bool turbo_unparsed, size_t n_diffs, uint32_t shape,
+                        int dup_names) {
+  if (legacy_unparsed && turbo_unparsed) return VDR_STATUS_UNPARSED_BOTH;
+  if (turbo_unparsed) return VDR_STATUS_COVERAGE_GAP;
+  if (legacy_unparsed) return VDR_STATUS_TURBO_ONLY;
+  if (n_diffs == 0) return shape ? VDR_STATUS_EQUIVALENT : VDR_STATUS_MATCH;
+  if (dup_names > 0 && static_cast<size_t>(dup_names) >= n_diffs) return VDR_STATUS_DUP_FIELD;
+  return VDR_STATUS_DIVERGENCE;
+}
+
+// Rulebase text as the loader gets it from vdr_run_new. Exposed for tests.
+char *vdr_prepare_rulebase_text(const char *text) {
+  if (!text) return nullptr;
+  try {
+    return prepare_text(text);
+  } catch (const std::bad_alloc &) {
+    return nullptr;
+  }
+}
+
+namespace {
+
 void result_free(vdr_result *r) {
   free(r->line);
   vdr_diff_free(r->diffs, r->n_diffs);
@@ -274,22 +300,10 @@ int process_line(vdr_run *run, const char *line, size_t len, vdr_result *r) {
   }
 
   const bool lu = leg.c.unparsed != 0, tu = tur.c.unparsed != 0;
-  if (lu && tu) {
-    r->status = VDR_STATUS_UNPARSED_BOTH;
-  } else if (!lu && tu) {
-    r->status = VDR_STATUS_COVERAGE_GAP;
-  } else if (lu) {
-    r->status = VDR_STATUS_TURBO_ONLY;
-  } else {
-    if (vdr_diff_compute(&leg.c, &tur.c, &r->diffs, &r->n_diffs, &r->shape) != 0) return -1;
-    if (r->n_diffs == 0)
-      r->status = r->shape ? VDR_STATUS_EQUIVALENT : VDR_STATUS_MATCH;
-    else if (leg.c.dup_field_names > 0 &&
-             static_cast<size_t>(leg.c.dup_field_names) >= r->n_diffs)
-      r->status = VDR_STATUS_DUP_FIELD;
-    else
-      r->status = VDR_STATUS_DIVERGENCE;
-  }
+  if (!lu && !tu &&
+      vdr_diff_compute(&leg.c, &tur.c, &r->diffs, &r->n_diffs, &r->shape) != 0)
+    return -1;
+  r->status = vdr_classify(lu, tu, r->n_diffs, r->shape, leg.c.dup_field_names);
   return 0;
 }
 
