@@ -1,0 +1,356 @@
+// Rulebase reader and loader: records, messages with their location prefix,
+// rules, types, prefixes, includes (relative, VELDRA_RULEBASES, cycles, depth)
+// and bad input that must never crash.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "load_helpers.h"
+
+namespace {
+
+struct LoadCase {
+  const char *name;
+  std::string text;
+  int rc;
+  std::vector<std::string> errors;
+};
+
+const std::string P = "rulebase file --NO-FILE--";
+
+TEST(Loader, TextRecordsAndMessages) {
+  const std::string longName(1023, 'n');
+  const std::vector<LoadCase> cases = {
+      {"unknown record type", "bogus=1\n", 0, {P + "[1]: invalid record type detected: 'bogus'"}},
+      {"blank-led hash is no comment", "rule=:a\n\n  #x\n", 0,
+       {P + "[3]: invalid record type detected: '  #x'"}},
+      {"version line inside text", "version=2\nrule=:a\n", 0,
+       {P + "[1]: invalid record type detected: 'version'"}},
+      {"missing sample", "rule=:\n", 0, {P + "[1]: error: actual message sample part is missing"}},
+      {"empty rule value", "rule=\n", -1, {}},
+      {"rule value starting with comma", "rule=,a:b\n", -1, {}},
+      {"record starting with =", "=x\n", -1, {}},
+      {"type without @", "type=port:%a:number%\n", -1,
+       {P + "[1]: user-defined type name must start with '@'"}},
+      {"type name with blank", "type=@my port:%a:number%\n", -1,
+       {P + "[1]: user-defined type name must not contain whitespace"}},
+      {"type without sample", "type=@port:\n", 0,
+       {P + "[1]: error: actual message sample part is missing in type def"}},
+      {"type without colon", "type=@port\n", -1, {}},
+      {"invalid field type", "rule=:%a:foo%\n", LN_RC_BAD_CONFIG, {P + "[1]: invalid field type 'foo'"}},
+      {"unknown user type", "rule=:x %a:@nope%\n", LN_RC_BAD_CONFIG,
+       {P + "[1]: unknown user-defined type '@nope'"}},
+      {"field without colon", "rule=:%abc\n", -1, {P + "[1]: field definition wrong in: %abc"}},
+      {"field without end", "rule=:x%a:word\n", -1, {P + "[1]: premature end (missing %?) in: %a:word"}},
+      {"empty field name", "rule=:%:word%\n", -1, {}},
+      {"field name too long", "rule=:%" + longName + ":word%\n", -1,
+       {P + "[1]: field name too long in: %" + longName + ":word%"}},
+      {"unterminated json field", "rule=:%{\"type\":\"word\"\n", -1, {P + "[1]: invalid json in ''"}},
+      {"json field not closed by %", "rule=:%{\"type\":\"word\",\"name\":\"x\"}x%\n", -1,
+       {P + "[1]: invalid json in 'x%'"}},
+      {"alternative without array", "rule=:%{\"type\":\"alternative\",\"parser\":5}%\n",
+       LN_RC_BAD_CONFIG,
+       {P + "[1]: alternative type needs array of parsers. Object: "
+            "'{\"type\":\"alternative\",\"parser\":5}', type is int"}},
+      {"descriptor without type", "rule=:%{\"name\":\"x\"}%\n", LN_RC_BAD_CONFIG,
+       {P + "[1]: parser type missing in config: {\"name\":\"x\"}"}},
+      {"json field of wrong kind", "rule=:%[5]%\n", LN_RC_BAD_CONFIG,
+       {P + "[1]: parser type missing in config: 5"}},
+      {"annotation without colon", "annotate=web+a=\"1\"\n", -1, {}},
+      {"annotation remove op", "annotate=web:-a\n", -1, {P + "[1]: invalid annotate operation '-': -a"}},
+      {"annotation junk op", "annotate=web:+a=\"1\" x\n", -1,
+       {P + "[1]: invalid annotate operation 'x': x"}},
+      {"annotation op without value", "annotate=web:+a\n", -1, {}},
+      {"rewrite syntax error", "rewrite=fw :a=b\n", -1, {P + "[1]: rewrite: expected <tag>:<src>=<dst>"}},
+      {"invalid json parameters go on", "rule=:%a:word{x%\n", 0, {P + "[1]: invalid json in 'x%'"}},
+      {"error on line 3", "rule=:a\n# c\nnope\n", 0, {P + "[3]: invalid record type detected: 'nope'"}},
+  };
+  for (const auto &c : cases) {
+    TestCtx t;
+    EXPECT_EQ(t.load(c.text), c.rc) << c.name;
+    EXPECT_EQ(t.errors, c.errors) << c.name;
+  }
+}
+
+TEST(Loader, StopsAtFirstHardErrorAndKeepsEarlierRules) {
+  TestCtx t;
+  EXPECT_EQ(t.load("rule=:a\nrule=\nbogus=1\n"), -1);
+  EXPECT_TRUE(t.errors.empty()); // the record after the hard error is never read
+  ASSERT_EQ(t.ctx->pdag->nparsers, 1);
+}
+
+TEST(Loader, RuleTagsSampleAndLocation) {
+  TestCtx t;
+  ASSERT_EQ(t.load("rule=web,,linux:x\n"), 0);
+  ASSERT_EQ(t.ctx->pdag->nparsers, 1);
+  struct ln_pdag *term = t.ctx->pdag->parsers[0].node;
+  ASSERT_TRUE(term->flags.isTerminal);
+  ASSERT_NE(term->tags, nullptr);
+  EXPECT_STREQ(fjson_object_to_json_string_ext(term->tags, FJSON_TO_STRING_PLAIN), "[\"web\",\"linux\"]");
+  EXPECT_STREQ(term->rb_file, "--NO-FILE--");
+  EXPECT_EQ(term->rb_lineno, 1u);
+  EXPECT_TRUE(t.hasDebug("tag found: 'web'"));
+}
+
+TEST(Loader, OpenFieldContinuesOnNextLine) {
+  TestCtx t;
+  ASSERT_EQ(t.load("\nrule=:%a\n:word%\n"), 0);
+  ASSERT_EQ(edgeList(t.ctx, t.ctx->pdag), std::vector<std::string>{"word:a"});
+  EXPECT_EQ(t.ctx->pdag->parsers[0].node->rb_lineno, 3u);
+}
+
+TEST(Loader, FieldsLiteralsAndPercent) {
+  TestCtx t;
+  ASSERT_EQ(t.load("rule=:%a:word% %b:word%\nrule=:100%%%n:number%\n"), 0);
+  // root: literal '1' (from 100%) and the word field, literal first
+  EXPECT_EQ(edgeList(t.ctx, t.ctx->pdag), (std::vector<std::string>{"literal:'100%'", "word:a"}));
+  struct ln_pdag *n = t.ctx->pdag->parsers[1].node;
+  EXPECT_EQ(edgeList(t.ctx, n), std::vector<std::string>{"literal:' '"});
+  EXPECT_EQ(edgeList(t.ctx, n->parsers[0].node), std::vector<std::string>{"word:b"});
+  EXPECT_EQ(edgeList(t.ctx, t.ctx->pdag->parsers[0].node), std::vector<std::string>{"number:n"});
+}
+
+TEST(Loader, ExtraDataAndParametersReachTheDescriptor) {
+  TestCtx t;
+  ASSERT_EQ(t.load("rule=:%a:char-to:\\x3a%:\nrule=:%b:number{\"format\":\"number\"}%\n"), 0);
+  ASSERT_EQ(t.ctx->pdag->nparsers, 2);
+  std::vector<std::string> confs;
+  for (int i = 0; i < 2; ++i) confs.push_back(t.ctx->pdag->parsers[i].conf);
+  EXPECT_NE(std::find(confs.begin(), confs.end(),
+                      "{\"name\":\"a\",\"type\":\"char-to\",\"extradata\":\":\"}"),
+            confs.end());
+  EXPECT_NE(std::find(confs.begin(), confs.end(),
+                      "{\"name\":\"b\",\"type\":\"number\",\"format\":\"number\"}"),
+            confs.end());
+}
+
+TEST(Loader, TrailingLonePercentIsDropped) {
+  TestCtx t;
+  ASSERT_EQ(t.load("rule=:ab%"), 0);
+  EXPECT_EQ(edgeList(t.ctx, t.ctx->pdag), std::vector<std::string>{"literal:'ab'"});
+}
+
+TEST(Loader, PrefixAndExtendPrefix) {
+  TestCtx t;
+  ASSERT_EQ(t.load("prefix=%host:word% \nrule=:x\nextendprefix=y\nrule=:z\nprefix=\nrule=:q\n"), 0);
+  EXPECT_EQ(edgeList(t.ctx, t.ctx->pdag), (std::vector<std::string>{"literal:'q'", "word:host"}));
+  struct ln_pdag *afterHost = t.ctx->pdag->parsers[1].node;
+  EXPECT_EQ(edgeList(t.ctx, afterHost), std::vector<std::string>{"literal:' '"});
+  struct ln_pdag *afterBlank = afterHost->parsers[0].node;
+  EXPECT_EQ(edgeList(t.ctx, afterBlank), (std::vector<std::string>{"literal:'x'", "literal:'yz'"}));
+}
+
+TEST(Loader, UserDefinedTypes) {
+  TestCtx t;
+  ASSERT_EQ(t.load("type=@port:%p:number%\ntype=@port:-\nrule=:%x:@port%\n"), 0);
+  ASSERT_EQ(t.ctx->nTypes, 1);
+  EXPECT_STREQ(t.ctx->type_pdags[0].name, "@port");
+  EXPECT_EQ(edgeList(t.ctx, t.ctx->type_pdags[0].pdag),
+            (std::vector<std::string>{"literal:'-'", "number:p"}));
+  ASSERT_EQ(t.ctx->pdag->nparsers, 1);
+  EXPECT_EQ(t.ctx->pdag->parsers[0].prsid, PRSID_USER_DEFINED);
+  EXPECT_EQ(t.ctx->pdag->parsers[0].custType, 0);
+  EXPECT_EQ(t.ctx->pdag->parsers[0].prio, 30000 * 256 + 16);
+  EXPECT_TRUE(t.hasDebug("type name is '@port'"));
+}
+
+TEST(Loader, LongRecordIsReportedAndReadingGoesOn) {
+  TestCtx t;
+  std::string text = "rule=:" + std::string(70000, 'a') + "\nrule=:b\n";
+  EXPECT_EQ(t.load(text), 0);
+  ASSERT_EQ(t.errors.size(), 2u);
+  EXPECT_EQ(t.errors[0], P + "[1]: line is too long");
+  EXPECT_EQ(t.errors[1].rfind(P + "[1]: invalid record type detected: 'aaa", 0), 0u);
+  EXPECT_EQ(edgeList(t.ctx, t.ctx->pdag), std::vector<std::string>{"literal:'b'"});
+}
+
+TEST(Loader, SecondLoadKeepsPathIdsClean) {
+  TestCtx t;
+  ASSERT_EQ(t.load("rule=:ab\n"), 0);
+  ASSERT_EQ(t.load("rule=:ac\n"), 0);
+  // the compacted "ab" must not swallow the new rule's "a"
+  EXPECT_EQ(edgeList(t.ctx, t.ctx->pdag), (std::vector<std::string>{"literal:'ab'", "literal:'ac'"}));
+  EXPECT_STREQ(t.ctx->pdag->rb_id, "");
+  EXPECT_STREQ(t.ctx->pdag->parsers[0].node->rb_id, "ab");
+  EXPECT_STREQ(t.ctx->pdag->parsers[1].node->rb_id, "ac");
+  EXPECT_STREQ(t.ctx->pdag->parsers[0].conf, "{\"type\":\"literal\",\"text\":\"ab\"}");
+}
+
+TEST(Loader, BadInputNeverCrashes) {
+  // Random records over the characters that drive the sample language.
+  const char alphabet[] = "%%%{}[]:\\\"x a@#\n=,\x01\x7f" "0";
+  uint32_t seed = 12345;
+  auto next = [&seed] {
+    seed = seed * 1103515245u + 12345u;
+    return (seed >> 16) & 0x7fff;
+  };
+  TempDir dir;
+  for (int round = 0; round < 300; ++round) {
+    std::string rec = (round % 3 == 0) ? "rule=:" : (round % 3 == 1) ? "type=@t:" : "annotate=t:";
+    const int n = static_cast<int>(next() % 40);
+    for (int i = 0; i < n; ++i) rec += alphabet[next() % (sizeof(alphabet) - 1)];
+    TestCtx t;
+    t.load(rec);
+    TestCtx f;
+    f.loadFile(dir.write("r.rb", "version=2\n" + rec + std::string("\0z\n", 3)));
+  }
+  SUCCEED();
+}
+
+TEST(LoaderFile, VersionLine) {
+  TempDir dir;
+  struct VCase {
+    const char *content;
+    int rc;
+    std::string error;
+  };
+  const std::vector<VCase> cases = {
+      {"version=2\r\nrule=:a\n", 0, ""},
+      {"version=2", 0, ""},
+      {"# comment\nversion=2\nrule=:a\n", 1,
+       "rulebase file F[0]: rulebase 'F' is not a version-2 rulebase (its first line is not "
+       "\"version=2\"); version-1 rulebases cannot be loaded"},
+      {"", 1, "rulebase file F[0]: error determining version of F"},
+  };
+  for (const auto &c : cases) {
+    const std::string f = dir.write("v.rb", c.content);
+    TestCtx t;
+    EXPECT_EQ(t.loadFile(f), c.rc) << c.content;
+    std::string want = c.error;
+    for (size_t p; (p = want.find('F')) != std::string::npos;) want.replace(p, 1, f);
+    if (c.error.empty())
+      EXPECT_TRUE(t.errors.empty()) << c.content;
+    else
+      EXPECT_EQ(t.errors, std::vector<std::string>{want}) << c.content;
+  }
+}
+
+TEST(LoaderFile, MissingFileAndRulebaseDirectory) {
+  TempDir dir;
+  unsetenv("VELDRA_RULEBASES");
+  {
+    TestCtx t;
+    EXPECT_EQ(t.loadFile((dir.path / "nope.rb").string()), 1);
+    const std::string f = (dir.path / "nope.rb").string();
+    EXPECT_EQ(t.errors, std::vector<std::string>{"rulebase file " + f + "[0]: cannot open rulebase '" +
+                                                 f + "': No such file or directory"});
+  }
+  dir.write("lib/sub.rb", "version=2\nrule=:sub\n");
+  dir.write("main/main.rb", "version=2\ninclude=sub.rb   \nrule=:main\n");
+  ChDir cd(dir.path / "main");
+  for (const std::string env : {(dir.path / "lib").string(), (dir.path / "lib").string() + "/"}) {
+    setenv("VELDRA_RULEBASES", env.c_str(), 1);
+    TestCtx t;
+    EXPECT_EQ(t.loadFile("main.rb"), 0);
+    EXPECT_TRUE(t.errors.empty());
+    EXPECT_EQ(edgeList(t.ctx, t.ctx->pdag), (std::vector<std::string>{"literal:'sub'", "literal:'main'"}));
+  }
+  setenv("VELDRA_RULEBASES", "/nonexistent-dir", 1);
+  {
+    TestCtx t;
+    EXPECT_EQ(t.loadFile("main.rb"), 1);
+    EXPECT_EQ(t.errors,
+              (std::vector<std::string>{
+                  "rulebase file sub.rb[0]: cannot open rulebase 'sub.rb': No such file or directory",
+                  "rulebase file sub.rb[0]: also tried to locate sub.rb via rulebase directory "
+                  "without success. Expanded name was '/nonexistent-dir/sub.rb'"}));
+  }
+  unsetenv("VELDRA_RULEBASES");
+}
+
+TEST(LoaderFile, RelativeIncludeRestoresLocationAndSharesPrefix) {
+  TempDir dir;
+  dir.write("sub.rb", "version=2\nrule=:s\nprefix=p\n");
+  dir.write("main.rb", "version=2\n\ninclude=sub.rb x\nbogus\nrule=:m\n");
+  ChDir cd(dir.path);
+  TestCtx t;
+  EXPECT_EQ(t.loadFile("main.rb"), 0);
+  EXPECT_EQ(t.errors, std::vector<std::string>{"rulebase file main.rb[4]: invalid record type detected: 'bogus'"});
+  // the prefix set inside the include applies to the including file's rule
+  EXPECT_EQ(edgeList(t.ctx, t.ctx->pdag), (std::vector<std::string>{"literal:'s'", "literal:'pm'"}));
+  EXPECT_STREQ(t.ctx->pdag->parsers[0].node->rb_file, "sub.rb");
+  EXPECT_EQ(t.ctx->pdag->parsers[0].node->rb_lineno, 2u);
+  EXPECT_STREQ(t.ctx->pdag->parsers[1].node->rb_file, "main.rb");
+  EXPECT_EQ(t.ctx->pdag->parsers[1].node->rb_lineno, 5u);
+  EXPECT_EQ(t.ctx->include_level, 0);
+  EXPECT_EQ(t.ctx->conf_file, nullptr);
+}
+
+TEST(LoaderFile, IncludeCycleIsALoadError) {
+  TempDir dir;
+  dir.write("a.rb", "version=2\ninclude=b.rb\n");
+  dir.write("b.rb", "version=2\nrule=:b\ninclude=a.rb\n");
+  dir.write("self.rb", "version=2\ninclude=self.rb\n");
+  ChDir cd(dir.path);
+  {
+    TestCtx t;
+    EXPECT_EQ(t.loadFile("a.rb"), 1);
+    EXPECT_EQ(t.errors, std::vector<std::string>{
+                            "rulebase file b.rb[3]: include cycle: rulebase 'a.rb' is already being loaded"});
+  }
+  {
+    TestCtx t;
+    EXPECT_EQ(t.load("include=self.rb\n"), 1);
+    EXPECT_EQ(t.errors, std::vector<std::string>{"rulebase file self.rb[2]: include cycle: rulebase "
+                                                 "'self.rb' is already being loaded"});
+  }
+  {
+    // Including the same file twice one after the other is no cycle.
+    dir.write("leaf.rb", "version=2\nrule=:l\n");
+    TestCtx t;
+    EXPECT_EQ(t.load("include=leaf.rb\ninclude=leaf.rb\n"), 0);
+    EXPECT_TRUE(t.errors.empty());
+  }
+}
+
+TEST(LoaderFile, IncludeDepthIsLimited) {
+  TempDir dir;
+  for (int i = 0; i < 70; ++i)
+    dir.write("f" + std::to_string(i) + ".rb",
+              "version=2\ninclude=f" + std::to_string(i + 1) + ".rb\n");
+  dir.write("f70.rb", "version=2\nrule=:x\n");
+  ChDir cd(dir.path);
+  TestCtx t;
+  EXPECT_EQ(t.loadFile("f0.rb"), 1);
+  EXPECT_EQ(t.errors, std::vector<std::string>{"rulebase file f63.rb[2]: include nesting deeper than "
+                                               "64 levels, not including 'f64.rb'"});
+  EXPECT_EQ(t.ctx->include_level, 0);
+}
+
+TEST(LoaderFile, RunawayFieldBeforeRuleLine) {
+  TempDir dir;
+  const std::string f =
+      dir.write("r.rb", "version=2\nrule=:a %x:word\n# note\n\nrule=:b\nrule=:c %y\n:word%\n");
+  TestCtx t;
+  EXPECT_EQ(t.loadFile(f), 0);
+  ASSERT_EQ(t.errors.size(), 1u);
+  EXPECT_EQ(t.errors[0],
+            "rulebase file " + f +
+                "[2]: line has 'rule=' at begin of line, which does look like a typo in the previous "
+                "lines (unmatched % character) and is forbidden. If valid, please re-format the rule "
+                "to start with other characters. Rule ignored.");
+  // rule b loads; rule c takes the next line into its open field
+  EXPECT_EQ(edgeList(t.ctx, t.ctx->pdag), (std::vector<std::string>{"literal:'b'", "literal:'c '"}));
+}
+
+TEST(LoaderFile, BinaryBytesInFile) {
+  TempDir dir;
+  using namespace std::string_literals;
+  const std::string f = dir.write("b.rb", "version=2\nrule=:a\0b\nrule=:\xff\xfe\n"s);
+  TestCtx t;
+  EXPECT_EQ(t.loadFile(f), 0);
+  EXPECT_EQ(t.ctx->pdag->nparsers, 2);
+}
+
+TEST(LoaderFile, DirectoryIsNotARulebase) {
+  TempDir dir;
+  TestCtx t;
+  EXPECT_EQ(t.loadFile(dir.path.string()), 1);
+  ASSERT_EQ(t.errors.size(), 1u);
+  EXPECT_NE(t.errors[0].find("error determining version of"), std::string::npos);
+}
+
+} // namespace
