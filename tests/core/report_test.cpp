@@ -55,6 +55,9 @@ TEST(ReportEndToEnd, MatchesExpectedTexts) {
     int status = -1;
     std::string args = "check -r " + k_fix + "login.rb -s " + k_fix + k.samples + " " + k.flags;
     std::string got = run_tool(args, &status);
+    // Load diagnostics name the rulebase by its absolute path.
+    for (size_t at; (at = got.find(k_fix)) != std::string::npos;)
+      got.replace(at, k_fix.size(), "@FIXTURES@/");
     std::string want = slurp(k_fix + k.expected);
     ASSERT_FALSE(want.empty()) << k.expected;
     EXPECT_EQ(got, want) << args;
