@@ -172,9 +172,11 @@ vdr_run *run_create(const char *path, const char *text, const vdr_config *cfg, c
   return nullptr;
 }
 
+} // namespace
+
 // Number of top-level members whose name appears again later in the object.
-// For a name met k times that is k - 1.
-int count_dup_names(fjson_object *ev) {
+// For a name met k times that is k - 1. Exposed for tests.
+int vdr_count_dup_names(fjson_object *ev) {
   if (!ev || fjson_object_get_type(ev) != fjson_type_object) return 0;
   const char *small[64];
   size_t n = 0;
@@ -203,6 +205,8 @@ int count_dup_names(fjson_object *ev) {
     if (seen[name]++) ++dups;
   return dups;
 }
+
+namespace {
 
 } // namespace
 
@@ -256,7 +260,7 @@ int process_line(vdr_run *run, const char *line, size_t len, vdr_result *r) {
   fjson_object *event = nullptr;
   ln_normalize(run->ctx_legacy, line, len, &event);
   if (event) {
-    int dups = count_dup_names(event);
+    int dups = vdr_count_dup_names(event);
     const char *text = fjson_object_to_json_string_ext(event, 0);
     fjson_object *parsed = text ? fjson_tokener_parse(text) : nullptr;
     if (text && run->cfg.keep_json) {

@@ -15,6 +15,7 @@
 vdr_status vdr_classify(bool legacy_unparsed, bool turbo_unparsed, size_t n_diffs, uint32_t shape,
                         int dup_names);
 char *vdr_prepare_rulebase_text(const char *text);
+int vdr_count_dup_names(fjson_object *ev);
 
 namespace {
 
@@ -90,6 +91,33 @@ TEST(RunClassify, FirstRuleThatApplies) {
   for (const Case &k : cases)
     EXPECT_EQ(vdr_classify(k.lu, k.tu, k.n, k.shape, k.dups), k.want)
         << k.lu << k.tu << " n=" << k.n << " shape=" << k.shape << " dups=" << k.dups;
+}
+
+TEST(RunClassify, DuplicateNamesInTheWalkerEvent) {
+  struct Case {
+    std::vector<const char *> names;
+    int dups;
+  } cases[] = {
+      {{"a", "b"}, 0},
+      {{"msg", "a", "msg"}, 1},
+      {{"msg", "msg", "msg", "x", "x"}, 3},
+      {{}, 0},
+  };
+  for (const Case &k : cases) {
+    fjson_object *o = fjson_object_new_object();
+    for (const char *n : k.names)
+      fjson_object_object_add_ex(o, n, fjson_object_new_int(1), FJSON_OBJECT_ADD_KEY_IS_NEW);
+    EXPECT_EQ(vdr_count_dup_names(o), k.dups) << k.names.size();
+    fjson_object_put(o);
+  }
+  // Past 64 members the count goes through a hash table; same answer.
+  fjson_object *big = fjson_object_new_object();
+  for (int i = 0; i < 200; ++i)
+    fjson_object_object_add_ex(big, ("f" + std::to_string(i % 150)).c_str(), fjson_object_new_int(i),
+                               FJSON_OBJECT_ADD_KEY_IS_NEW);
+  EXPECT_EQ(vdr_count_dup_names(big), 50);
+  fjson_object_put(big);
+  EXPECT_EQ(vdr_count_dup_names(nullptr), 0);
 }
 
 struct RunHolder {
