@@ -206,10 +206,6 @@ int vdr_count_dup_names(fjson_object *ev) {
   return dups;
 }
 
-namespace {
-
-} // namespace
-
 // Status of one sample from what both sides produced (first rule that
 // applies). Exposed for tests.
 vdr_status vdr_classify(bool legacy_unparsed, bool turbo_unparsed, size_t n_diffs, uint32_t shape,
