@@ -122,6 +122,27 @@ void set_err(char **errmsg, char *msg) {
   else free(msg);
 }
 
+} // namespace
+
+// The message of a failed load: one part per engine that failed, each with
+// that engine's collected messages. Exposed for tests.
+char *vdr_load_failure_message(bool legacy_failed, bool turbo_failed, const char *diag_legacy,
+                               const char *diag_turbo) {
+  vdr_sb m;
+  vdr_sb_init(&m);
+  if (legacy_failed) {
+    vdr_sb_puts(&m, "rulebase failed to load on the legacy walker:\n");
+    vdr_sb_puts(&m, diag_legacy);
+  }
+  if (turbo_failed) {
+    vdr_sb_puts(&m, "rulebase failed to load on VaderAD:\n");
+    vdr_sb_puts(&m, diag_turbo);
+  }
+  return vdr_sb_release(&m);
+}
+
+namespace {
+
 // Creates both contexts and loads the rulebase into each, by path or from
 // prepared text.
 vdr_run *run_create(const char *path, const char *text, const vdr_config *cfg, char **errmsg) {
@@ -155,19 +176,9 @@ vdr_run *run_create(const char *path, const char *text, const vdr_config *cfg, c
     run->turbo_available = ln_turbo_is_available(run->ctx_turbo) ? 1 : 0;
     return run;
   }
-  if (errmsg) {
-    vdr_sb m;
-    vdr_sb_init(&m);
-    if (rc_l != 0) {
-      vdr_sb_puts(&m, "rulebase failed to load on the legacy walker:\n");
-      vdr_sb_puts(&m, vdr_run_diagnostics(run, VDR_ENGINE_LEGACY));
-    }
-    if (rc_t != 0) {
-      vdr_sb_puts(&m, "rulebase failed to load on VaderAD:\n");
-      vdr_sb_puts(&m, vdr_run_diagnostics(run, VDR_ENGINE_TURBO));
-    }
-    *errmsg = vdr_sb_release(&m);
-  }
+  if (errmsg)
+    *errmsg = vdr_load_failure_message(rc_l != 0, rc_t != 0, vdr_run_diagnostics(run, VDR_ENGINE_LEGACY),
+                                       vdr_run_diagnostics(run, VDR_ENGINE_TURBO));
   vdr_run_free(run);
   return nullptr;
 }

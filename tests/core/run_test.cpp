@@ -16,6 +16,8 @@ vdr_status vdr_classify(bool legacy_unparsed, bool turbo_unparsed, size_t n_diff
                         int dup_names);
 char *vdr_prepare_rulebase_text(const char *text);
 int vdr_count_dup_names(fjson_object *ev);
+char *vdr_load_failure_message(bool legacy_failed, bool turbo_failed, const char *diag_legacy,
+                               const char *diag_turbo);
 
 namespace {
 
@@ -262,6 +264,24 @@ TEST(RunNew, RefusalsAndLoadFailures) {
 
   // Without a message pointer nothing leaks and nothing is returned.
   EXPECT_EQ(vdr_run_new("rule=:x\n", nullptr, nullptr), nullptr);
+}
+
+TEST(RunNew, LoadFailureOnOneEngineNamesOnlyThatEngine) {
+  struct Case {
+    bool l, t;
+    const char *want;
+  } cases[] = {
+      {true, false, "rulebase failed to load on the legacy walker:\nL1\n"},
+      {false, true, "rulebase failed to load on VaderAD:\nT1\nT2\n"},
+      {true, true,
+       "rulebase failed to load on the legacy walker:\nL1\nrulebase failed to load on VaderAD:\nT1\nT2\n"},
+  };
+  for (const Case &k : cases) {
+    char *m = vdr_load_failure_message(k.l, k.t, "L1\n", "T1\nT2\n");
+    ASSERT_NE(m, nullptr);
+    EXPECT_STREQ(m, k.want);
+    vdr_free(m);
+  }
 }
 
 TEST(RunNew, FromFileResolvesNothingButThePath) {
