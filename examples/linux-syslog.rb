@@ -146,12 +146,12 @@ rule=proc:%process.name:word% %service.version:char-to::%: restart.
 # " -- root[2421]: ROOT LOGIN ON tty2"
 rule=auth,ok: -- %user.name:char-to:[%[%process.pid:number%]: ROOT LOGIN ON %pam.tty:word%
 # Netfilter log lines, then every other kernel message.
-rule=net:%process.name:literal{"text":"kernel"}%: %-:kernel-timestamp% %iptables.prefix:char-to::%: %iptables:v2-iptables%
+rule=net:%process.name:literal{"text":"kernel"}%: %-:kernel-timestamp% %iptables.prefix:char-to::%: %iptables.fields:v2-iptables%
 rule=host:%process.name:literal{"text":"kernel"}%: %message:rest%
 # CEF records (extension keys renamed through cefkv).
-rule=ids,cefkv:%cef:cef%
+rule=ids,cefkv:%cef.record:cef%
 # Check Point LEA records.
-rule=net:%process.name:literal{"text":"lea"}%: %checkpoint:checkpoint-lea%
+rule=net:%process.name:literal{"text":"lea"}%: %checkpoint.lea:checkpoint-lea%
 # Cisco ASA connection set-up and tear-down.
 rule=net:%%ASA-%asa.severity:number%-%event.code:number%: Built %network.direction:word% %network.transport:word% connection %asa.connection_id:number% for %asa.src:cisco-interface-spec% to %asa.dst:cisco-interface-spec%
 rule=net:%%ASA-%asa.severity:number%-%event.code:number%: Teardown %network.transport:word% connection %asa.connection_id:number% for %asa.src:cisco-interface-spec% to %asa.dst:cisco-interface-spec% duration %asa.duration:duration% bytes %network.bytes:number% %event.reason:rest%
