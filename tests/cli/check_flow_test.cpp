@@ -203,6 +203,21 @@ TEST_F(CheckFlow, StdinSamplesReadLikeAFile) {
   EXPECT_EQ(in.out, file.out);
 }
 
+// A rulebase on standard input has no file to load by path: its text is
+// loaded, with the same outcome as the file.
+TEST_F(CheckFlow, RulebaseFromStdin) {
+  const std::string text = slurp(fixtures() + "/v2.rb");
+  veldra_run file = check({"-r", "v2.rb", "-s", "samples.log", "-f", "json"});
+  veldra_run in = check({"-r", "-", "-s", "samples.log", "-f", "json"}, text);
+  EXPECT_EQ(in.status, file.status) << in.err;
+  EXPECT_EQ(in.out, file.out);
+
+  veldra_run ex_file = run_veldra({{"extract", "-r", "v2.rb", "-s", "samples.log"}, "", fixtures(), {}});
+  veldra_run ex_in = run_veldra({{"extract", "-r", "-", "-s", "samples.log"}, text, fixtures(), {}});
+  EXPECT_EQ(ex_in.status, 0) << ex_in.err;
+  EXPECT_EQ(ex_in.out, ex_file.out);
+}
+
 TEST_F(CheckFlow, RelativeIncludesResolveAgainstTheRulebase) {
   temp_dir d;
   veldra_run r = check({"-r", fixtures() + "/inc/main.rb", "-s", fixtures() + "/samples.log", "-f", "json"},
