@@ -6,7 +6,6 @@
 #include <cstring>
 #include <string>
 
-
 #include "core/veldra.h"
 
 namespace {
@@ -174,7 +173,8 @@ void vdr_canon_free(vdr_canon *c) {
     free(c->fields[i].value);
   }
   free(c->fields);
-  for (size_t i = 0; i < c->n_tags; ++i) free(c->tags[i]);
+  for (size_t i = 0; i < c->n_tags; ++i)
+    free(c->tags[i]);
   free(c->tags);
   *c = vdr_canon{};
   c->tag_key = -1;

@@ -79,9 +79,12 @@ int vdr_diff_compute(const vdr_canon *L, const vdr_canon *T, vdr_diff **diffs, s
   size_t i = 0, j = 0;
   while ((i < L->n || j < T->n) && !d.failed) {
     int cmp;
-    if (i == L->n) cmp = 1;
-    else if (j == T->n) cmp = -1;
-    else cmp = strcmp(L->fields[i].path, T->fields[j].path);
+    if (i == L->n)
+      cmp = 1;
+    else if (j == T->n)
+      cmp = -1;
+    else
+      cmp = strcmp(L->fields[i].path, T->fields[j].path);
     if (cmp < 0) {
       const vdr_field &f = L->fields[i++];
       push(d, f.path, VDR_DIFF_MISSING_IN_TURBO, vdr_strdup_checked(f.value), nullptr,
@@ -94,9 +97,12 @@ int vdr_diff_compute(const vdr_canon *L, const vdr_canon *T, vdr_diff **diffs, s
       const vdr_field &a = L->fields[i++];
       const vdr_field &b = T->fields[j++];
       vdr_diff_kind kind;
-      if (a.type != b.type) kind = VDR_DIFF_TYPE;
-      else if (strcmp(a.value, b.value) != 0) kind = VDR_DIFF_VALUE;
-      else continue;
+      if (a.type != b.type)
+        kind = VDR_DIFF_TYPE;
+      else if (strcmp(a.value, b.value) != 0)
+        kind = VDR_DIFF_VALUE;
+      else
+        continue;
       push(d, a.path, kind, vdr_strdup_checked(a.value), vdr_strdup_checked(b.value),
            vdr_type_name(a.type), vdr_type_name(b.type));
     }
@@ -130,8 +136,8 @@ const char *vdr_diff_kind_name(int kind) {
 }
 
 const char *vdr_status_name(int status) {
-  static const char *const names[] = {"match",      "equivalent", "unparsed",
-                                      "coverage-gap", "turbo-only", "divergence",
-                                      "duplicate-field-name"};
+  static const char *const names[] = {
+      "match",      "equivalent",          "unparsed", "coverage-gap", "turbo-only",
+      "divergence", "duplicate-field-name"};
   return status >= 0 && status < VDR_STATUS__COUNT ? names[status] : "unknown";
 }

@@ -644,7 +644,8 @@ void lint(const char *rulebase, unsigned flags, vdr_ecs_report *report) {
       const char *n = name.c_str();
       const vdr_ecs_field_ent *e = find_field(n);
       if (e) {
-        if (!e->core) (strict ? errors : warnings).add("field '%s' is ECS %s extended", n, k_schema);
+        if (!e->core)
+          (strict ? errors : warnings).add("field '%s' is ECS %s extended", n, k_schema);
       } else if (is_labels_leaf(name)) {
       } else if (is_custom_namespace(name)) {
         warnings.add("field '%s' is a custom namespace (not in ECS %s)", n, k_schema);

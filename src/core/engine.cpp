@@ -8,7 +8,6 @@
 #include <unordered_map>
 #include <vector>
 
-
 #include "core/veldra.h"
 #include "normalizer/walker.h"
 #include "vaderad/turbo.h"
@@ -23,7 +22,8 @@ int vdr_rulebase_is_v2(const char *text) {
     const char *eol = strchr(p, '\n');
     if (!eol) eol = p + strlen(p);
     const char *s = p;
-    while (s < eol && (*s == ' ' || *s == '\t')) ++s;
+    while (s < eol && (*s == ' ' || *s == '\t'))
+      ++s;
     if (s == eol || *s == '#') {
       p = *eol ? eol + 1 : eol;
       continue;
@@ -35,7 +35,6 @@ int vdr_rulebase_is_v2(const char *text) {
   }
   return 0;
 }
-
 
 struct vdr_run {
   ln_ctx ctx_legacy;
@@ -66,12 +65,15 @@ bool is_blank(char c) { return c == ' ' || c == '\t'; }
 // An include line whose path (trailing blanks and carriage returns dropped)
 // ends in "basic_types.rb" and is at least that long.
 bool is_basic_types_include(const char *s, const char *eol) {
-  while (s < eol && is_blank(*s)) ++s;
+  while (s < eol && is_blank(*s))
+    ++s;
   if (eol - s < 8 || memcmp(s, "include=", 8) != 0) return false;
   s += 8;
-  while (s < eol && is_blank(*s)) ++s;
+  while (s < eol && is_blank(*s))
+    ++s;
   const char *e = eol;
-  while (e > s && (is_blank(e[-1]) || e[-1] == '\r')) --e;
+  while (e > s && (is_blank(e[-1]) || e[-1] == '\r'))
+    --e;
   static const char tail[] = "basic_types.rb";
   const size_t tl = sizeof tail - 1;
   return static_cast<size_t>(e - s) >= tl && memcmp(e - tl, tail, tl) == 0;
@@ -89,7 +91,8 @@ char *prepare_text(const char *text) {
     const char *eol = strchr(p, '\n');
     if (!eol) eol = p + strlen(p);
     const char *s = p;
-    while (s < eol && is_blank(*s)) ++s;
+    while (s < eol && is_blank(*s))
+      ++s;
     const size_t start = sb.len;
     if (is_basic_types_include(p, eol)) {
       vdr_sb_puts(&sb, k_basic_types_prelude);
@@ -118,8 +121,10 @@ void collect_message(void *cookie, const char *msg, size_t len) {
 }
 
 void set_err(char **errmsg, char *msg) {
-  if (errmsg) *errmsg = msg;
-  else free(msg);
+  if (errmsg)
+    *errmsg = msg;
+  else
+    free(msg);
 }
 
 } // namespace
@@ -160,8 +165,7 @@ vdr_run *run_create(const char *path, const char *text, const vdr_config *cfg, c
   run->ctx_turbo = ln_initCtx();
   if (run->ctx_turbo) {
     ln_setErrMsgCB(run->ctx_turbo, collect_message, &run->diag_turbo);
-    ln_setCtxOpts(run->ctx_turbo,
-                  run->cfg.ctx_flags | LN_CTXOPT_TURBO | LN_CTXOPT_TURBO_STRICT);
+    ln_setCtxOpts(run->ctx_turbo, run->cfg.ctx_flags | LN_CTXOPT_TURBO | LN_CTXOPT_TURBO_STRICT);
   }
   if (!run->ctx_legacy || !run->ctx_turbo) {
     vdr_run_free(run);
@@ -170,15 +174,16 @@ vdr_run *run_create(const char *path, const char *text, const vdr_config *cfg, c
 
   int rc_l = path ? ln_loadSamples(run->ctx_legacy, path)
                   : ln_loadSamplesFromString(run->ctx_legacy, text);
-  int rc_t = path ? ln_loadSamples(run->ctx_turbo, path)
-                  : ln_loadSamplesFromString(run->ctx_turbo, text);
+  int rc_t =
+      path ? ln_loadSamples(run->ctx_turbo, path) : ln_loadSamplesFromString(run->ctx_turbo, text);
   if (rc_l == 0 && rc_t == 0) {
     run->turbo_available = ln_turbo_is_available(run->ctx_turbo) ? 1 : 0;
     return run;
   }
   if (errmsg)
-    *errmsg = vdr_load_failure_message(rc_l != 0, rc_t != 0, vdr_run_diagnostics(run, VDR_ENGINE_LEGACY),
-                                       vdr_run_diagnostics(run, VDR_ENGINE_TURBO));
+    *errmsg =
+        vdr_load_failure_message(rc_l != 0, rc_t != 0, vdr_run_diagnostics(run, VDR_ENGINE_LEGACY),
+                                 vdr_run_diagnostics(run, VDR_ENGINE_TURBO));
   vdr_run_free(run);
   return nullptr;
 }
@@ -197,8 +202,10 @@ int vdr_count_dup_names(fjson_object *ev) {
   std::vector<const char *> big;
   for (; !fjson_object_iter_equal(&it, &end); fjson_object_iter_next(&it)) {
     const char *name = fjson_object_iter_peek_name(&it);
-    if (n < 64) small[n++] = name;
-    else big.push_back(name);
+    if (n < 64)
+      small[n++] = name;
+    else
+      big.push_back(name);
   }
   if (big.empty()) {
     for (size_t i = 0; i < n; ++i)
@@ -311,8 +318,7 @@ int process_line(vdr_run *run, const char *line, size_t len, vdr_result *r) {
   }
 
   const bool lu = leg.c.unparsed != 0, tu = tur.c.unparsed != 0;
-  if (!lu && !tu &&
-      vdr_diff_compute(&leg.c, &tur.c, &r->diffs, &r->n_diffs, &r->shape) != 0)
+  if (!lu && !tu && vdr_diff_compute(&leg.c, &tur.c, &r->diffs, &r->n_diffs, &r->shape) != 0)
     return -1;
   r->status = vdr_classify(lu, tu, r->n_diffs, r->shape, leg.c.dup_field_names);
   return 0;
@@ -322,8 +328,7 @@ size_t run_samples(vdr_run *run, const char *samples, vdr_progress_cb cb, void *
   const size_t size = strlen(samples);
   const char *const endp = samples + size;
   size_t total = 0;
-  for (const char *q = samples; (q = static_cast<const char *>(memchr(q, '\n', endp - q)));
-       ++q)
+  for (const char *q = samples; (q = static_cast<const char *>(memchr(q, '\n', endp - q))); ++q)
     ++total;
   if (size && endp[-1] != '\n') ++total;
 
@@ -426,7 +431,8 @@ const size_t *vdr_run_tally(const vdr_run *run) {
 
 void vdr_run_free(vdr_run *run) {
   if (!run) return;
-  for (size_t i = 0; i < run->n_results; ++i) result_free(&run->results[i]);
+  for (size_t i = 0; i < run->n_results; ++i)
+    result_free(&run->results[i]);
   free(run->results);
   if (run->ctx_legacy) ln_exitCtx(run->ctx_legacy);
   if (run->ctx_turbo) ln_exitCtx(run->ctx_turbo);

@@ -39,14 +39,19 @@ facts gather(const vdr_run *run) {
       int k = f.results[i].diffs[d].kind;
       if (k >= 0 && k < 5) f.kinds[k]++;
     }
-  if (!f.turbo) f.verdict = "no-bytecode";
-  else if (f.tally[VDR_STATUS_DIVERGENCE] || f.tally[VDR_STATUS_TURBO_ONLY]) f.verdict = "divergence";
-  else if (f.tally[VDR_STATUS_COVERAGE_GAP]) f.verdict = "coverage-gap";
-  else f.verdict = "clean";
-  const size_t r = f.tally[VDR_STATUS_MATCH] + f.tally[VDR_STATUS_EQUIVALENT] +
-                   f.tally[VDR_STATUS_DIVERGENCE];
+  if (!f.turbo)
+    f.verdict = "no-bytecode";
+  else if (f.tally[VDR_STATUS_DIVERGENCE] || f.tally[VDR_STATUS_TURBO_ONLY])
+    f.verdict = "divergence";
+  else if (f.tally[VDR_STATUS_COVERAGE_GAP])
+    f.verdict = "coverage-gap";
+  else
+    f.verdict = "clean";
+  const size_t r =
+      f.tally[VDR_STATUS_MATCH] + f.tally[VDR_STATUS_EQUIVALENT] + f.tally[VDR_STATUS_DIVERGENCE];
   const size_t g = f.tally[VDR_STATUS_COVERAGE_GAP];
-  f.coverage = (f.turbo && r + g) ? 100.0 * static_cast<double>(r) / static_cast<double>(r + g) : 0.0;
+  f.coverage =
+      (f.turbo && r + g) ? 100.0 * static_cast<double>(r) / static_cast<double>(r + g) : 0.0;
   f.diag_legacy = vdr_run_diagnostics(run, VDR_ENGINE_LEGACY);
   f.diag_turbo = vdr_run_diagnostics(run, VDR_ENGINE_TURBO);
   return f;
@@ -75,8 +80,10 @@ void json_string_array(vdr_sb *sb, char *const *items, size_t n) {
 }
 
 void json_value_or_null(vdr_sb *sb, const char *v) {
-  if (v) vdr_sb_json_string(sb, v);
-  else vdr_sb_puts(sb, "null");
+  if (v)
+    vdr_sb_json_string(sb, v);
+  else
+    vdr_sb_puts(sb, "null");
 }
 
 void json_sample(vdr_sb *sb, const vdr_result &r, unsigned flags) {
@@ -129,9 +136,12 @@ void put_cell_text(vdr_sb *sb, const char *s) {
   const char *run = s;
   for (; *s; ++s) {
     const char *rep = nullptr;
-    if (*s == '|') rep = "\\|";
-    else if (*s == '\n') rep = "\\n";
-    else if (*s == '\r') rep = "\\r";
+    if (*s == '|')
+      rep = "\\|";
+    else if (*s == '\n')
+      rep = "\\n";
+    else if (*s == '\r')
+      rep = "\\r";
     if (!rep) continue;
     vdr_sb_putn(sb, run, static_cast<size_t>(s - run));
     vdr_sb_puts(sb, rep);
@@ -141,7 +151,8 @@ void put_cell_text(vdr_sb *sb, const char *s) {
 }
 
 void put_backquotes(vdr_sb *sb, size_t n) {
-  for (size_t i = 0; i < n; ++i) vdr_sb_putc(sb, '`');
+  for (size_t i = 0; i < n; ++i)
+    vdr_sb_putc(sb, '`');
 }
 
 void md_fenced(vdr_sb *sb, const char *body, bool add_newline) {
@@ -174,8 +185,10 @@ void vdr_md_code_span(vdr_sb *sb, const char *s, bool in_table) {
                        (s[0] == ' ' && s[n - 1] == ' ' && strspn(s, " ") != n));
   put_backquotes(sb, delim);
   if (pad) vdr_sb_putc(sb, ' ');
-  if (in_table) put_cell_text(sb, s);
-  else vdr_sb_puts(sb, s);
+  if (in_table)
+    put_cell_text(sb, s);
+  else
+    vdr_sb_puts(sb, s);
   if (pad) vdr_sb_putc(sb, ' ');
   put_backquotes(sb, delim);
 }
@@ -226,7 +239,8 @@ char *vdr_report_json(const vdr_run *run, unsigned flags, const vdr_ecs_report *
   }
 
   if (summary) {
-    vdr_sb_printf(&sb, ",\"summary_only\":true,\"diagnostic_lines\":{\"legacy\":%d,\"turbo\":%d}}\n",
+    vdr_sb_printf(&sb,
+                  ",\"summary_only\":true,\"diagnostic_lines\":{\"legacy\":%d,\"turbo\":%d}}\n",
                   count_lines(f.diag_legacy), count_lines(f.diag_turbo));
     return vdr_sb_release(&sb);
   }
@@ -264,7 +278,8 @@ char *vdr_report_markdown(const vdr_run *run, unsigned flags, const vdr_ecs_repo
     if (summary) {
       vdr_sb_printf(&sb, "- ECS errors: %zu; warnings: %zu\n", ecs->n_errors, ecs->n_warnings);
     } else {
-      for (size_t i = 0; i < ecs->n_errors; ++i) vdr_sb_printf(&sb, "  - error: %s\n", ecs->errors[i]);
+      for (size_t i = 0; i < ecs->n_errors; ++i)
+        vdr_sb_printf(&sb, "  - error: %s\n", ecs->errors[i]);
       for (size_t i = 0; i < ecs->n_warnings; ++i)
         vdr_sb_printf(&sb, "  - warning: %s\n", ecs->warnings[i]);
     }
@@ -316,8 +331,10 @@ char *vdr_report_markdown(const vdr_run *run, unsigned flags, const vdr_ecs_repo
     vdr_sb_printf(&sb, "### line %zu \xE2\x80\x94 %s\n\n", r.index + 1, vdr_status_name(r.status));
     if (!redact) md_fenced(&sb, r.line, true);
     if (r.n_diffs == 0) continue;
-    if (redact) vdr_sb_puts(&sb, "| path | kind | legacy type | turbo type |\n|---|---|---|---|\n");
-    else vdr_sb_puts(&sb, "| path | kind | legacy | turbo |\n|---|---|---|---|\n");
+    if (redact)
+      vdr_sb_puts(&sb, "| path | kind | legacy type | turbo type |\n|---|---|---|---|\n");
+    else
+      vdr_sb_puts(&sb, "| path | kind | legacy | turbo |\n|---|---|---|---|\n");
     for (size_t d = 0; d < r.n_diffs; ++d) {
       const vdr_diff &df = r.diffs[d];
       vdr_sb_puts(&sb, "| ");

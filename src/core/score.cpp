@@ -14,11 +14,10 @@ struct lexicon_row {
 
 // Severity words and their bands, matched without regard to ASCII case.
 const lexicon_row g_lexicon[] = {
-    {"unknown", 0},  {"debug", 0},        {"informational", 1}, {"info", 1},
-    {"information", 1}, {"notice", 1},    {"notification", 1},  {"low", 2},
-    {"minor", 2},    {"very low", 2},     {"medium", 3},        {"med", 3},
-    {"mid", 3},      {"warning", 3},      {"high", 4},          {"major", 4},
-    {"critical", 5}, {"alert", 5},        {"emergency", 5},     {"very high", 5},
+    {"unknown", 0}, {"debug", 0},        {"informational", 1}, {"info", 1},      {"information", 1},
+    {"notice", 1},  {"notification", 1}, {"low", 2},           {"minor", 2},     {"very low", 2},
+    {"medium", 3},  {"med", 3},          {"mid", 3},           {"warning", 3},   {"high", 4},
+    {"major", 4},   {"critical", 5},     {"alert", 5},         {"emergency", 5}, {"very high", 5},
     {"fatal", 6},
 };
 
@@ -52,14 +51,15 @@ int vdr_score_preview_json(const char *parsed, char *dst, size_t cap) {
   }
   if (band < 0) {
     int n = snprintf(dst, cap,
-             "{\"severity_weight\":\"none\",\"hark.alert\":\"no\",\"threat_level\":0.10,"
-             "\"note\":\"%s\"}",
-             "no severity weight");
+                     "{\"severity_weight\":\"none\",\"hark.alert\":\"no\",\"threat_level\":0.10,"
+                     "\"note\":\"%s\"}",
+                     "no severity weight");
     return n >= 0 && static_cast<size_t>(n) < cap ? 0 : -1;
   }
   double level = g_weight[band] + 0.1;
   // A preview cut short by a small buffer would be broken JSON: refuse it.
-  int n = snprintf(dst, cap, "{\"severity_id\":%d,\"hark.alert\":\"%s\",\"threat_level\":%.2f,\"note\":\"%s\"}",
-           band, level + 1e-9 >= 0.7 ? "yes" : "no", level, "this line only");
+  int n = snprintf(
+      dst, cap, "{\"severity_id\":%d,\"hark.alert\":\"%s\",\"threat_level\":%.2f,\"note\":\"%s\"}",
+      band, level + 1e-9 >= 0.7 ? "yes" : "no", level, "this line only");
   return n >= 0 && static_cast<size_t>(n) < cap ? 0 : -1;
 }

@@ -20,13 +20,15 @@ struct Canon {
     std::string s;
     for (size_t i = 0; i < c.n; ++i) {
       if (i) s += ' ';
-      s += std::string(c.fields[i].path) + "=" + c.fields[i].value + ":" + vdr_type_name(c.fields[i].type);
+      s += std::string(c.fields[i].path) + "=" + c.fields[i].value + ":" +
+           vdr_type_name(c.fields[i].type);
     }
     return s;
   }
   std::string tags() const {
     std::string s;
-    for (size_t i = 0; i < c.n_tags; ++i) s += std::string(i ? "," : "") + c.tags[i];
+    for (size_t i = 0; i < c.n_tags; ++i)
+      s += std::string(i ? "," : "") + c.tags[i];
     return s;
   }
 };
@@ -58,9 +60,11 @@ TEST(Canon, FlattensSortsAndRecordsShape) {
     const char *leaves;
     int unparsed, flat_dotted, nested;
   } cases[] = {
-      {"{\"b\":1,\"a\":{\"y\":true,\"x\":null}}", "a.x=null:null a.y=true:boolean b=1:int", 0, 0, 1},
+      {"{\"b\":1,\"a\":{\"y\":true,\"x\":null}}", "a.x=null:null a.y=true:boolean b=1:int", 0, 0,
+       1},
       {"{\"a.b\":\"v\"}", "a.b=v:string", 0, 1, 0},
-      {"{\"l\":[1,[\"x\"],{}],\"e\":[],\"o\":{}}", "e=[]:array l[0]=1:int l[1][0]=x:string l[2]={}:object o={}:object", 0, 0, 1},
+      {"{\"l\":[1,[\"x\"],{}],\"e\":[],\"o\":{}}",
+       "e=[]:array l[0]=1:int l[1][0]=x:string l[2]={}:object o={}:object", 0, 0, 1},
       {"{\"d\":1.50}", "d=1.50:double", 0, 0, 0},
       {"[1,2]", "", 1, 0, 0},
       {"\"text\"", "", 1, 0, 0},
@@ -144,7 +148,9 @@ TEST(Diff, KindsValuesAndShape) {
     Diff d(k.legacy, k.turbo);
     EXPECT_EQ(d.text(), k.diffs) << k.legacy << " vs " << k.turbo;
     EXPECT_EQ(d.shape, k.shape) << k.legacy << " vs " << k.turbo;
-    if (d.n == 0) EXPECT_EQ(d.d, nullptr);
+    if (d.n == 0) {
+      EXPECT_EQ(d.d, nullptr);
+    }
   }
 }
 
@@ -163,13 +169,16 @@ TEST(Diff, ManyDifferencesGrowTheArray) {
 }
 
 TEST(Names, KindsAndStatuses) {
-  const char *kinds[] = {"missing-in-legacy", "missing-in-turbo", "value-diff", "type-diff", "tag-diff"};
-  for (int k = 0; k < 5; ++k) EXPECT_STREQ(vdr_diff_kind_name(k), kinds[k]);
+  const char *kinds[] = {"missing-in-legacy", "missing-in-turbo", "value-diff", "type-diff",
+                         "tag-diff"};
+  for (int k = 0; k < 5; ++k)
+    EXPECT_STREQ(vdr_diff_kind_name(k), kinds[k]);
   EXPECT_STREQ(vdr_diff_kind_name(5), "unknown");
   EXPECT_STREQ(vdr_diff_kind_name(-1), "unknown");
-  const char *st[] = {"match", "equivalent", "unparsed", "coverage-gap", "turbo-only", "divergence",
-                      "duplicate-field-name"};
-  for (int s = 0; s < VDR_STATUS__COUNT; ++s) EXPECT_STREQ(vdr_status_name(s), st[s]);
+  const char *st[] = {"match",      "equivalent",          "unparsed", "coverage-gap", "turbo-only",
+                      "divergence", "duplicate-field-name"};
+  for (int s = 0; s < VDR_STATUS__COUNT; ++s)
+    EXPECT_STREQ(vdr_status_name(s), st[s]);
   EXPECT_STREQ(vdr_status_name(7), "unknown");
   EXPECT_STREQ(vdr_status_name(-1), "unknown");
 }

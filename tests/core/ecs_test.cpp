@@ -256,7 +256,8 @@ TEST(EcsLint, Verdicts) {
        "field 'acme.fw.rule' is a custom namespace (not in ECS 9.5.0)"},
       // JSON descriptor names, comment lines, rewrite targets and annotations.
       {"version=2\n# rule=:%bogus:word%\n"
-       "rule=:%{\"type\":\"word\", \"name\" : \"source.ip\"}% %{\"type\":\"rest\",\"name\":\"-\"}%\n"
+       "rule=:%{\"type\":\"word\", \"name\" : \"source.ip\"}% "
+       "%{\"type\":\"rest\",\"name\":\"-\"}%\n"
        "rewrite=r1: src = host.name\n"
        "annotate=t1:+event.category=\"authentication\"\n",
        0, VDR_ECS_OK, "", ""},

@@ -31,7 +31,8 @@ std::string run_tool(const std::string &args, int *status) {
   if (!p) return out;
   char buf[4096];
   size_t n;
-  while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
+  while ((n = fread(buf, 1, sizeof buf, p)) > 0)
+    out.append(buf, n);
   int st = pclose(p);
   *status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
   return out;
@@ -95,7 +96,8 @@ TEST(ReportMarkdown, CodeSpansCarryAnyValue) {
       {"   ", true, "`   `"},
       {"CEF:0|Acme|`x`|5", true, "``CEF:0\\|Acme\\|`x`\\|5``"},
   };
-  for (const Case &k : cases) EXPECT_EQ(span(k.value, k.table), k.want) << k.value;
+  for (const Case &k : cases)
+    EXPECT_EQ(span(k.value, k.table), k.want) << k.value;
 }
 
 TEST(ReportMarkdown, FenceOutgrowsBackquoteRuns) {

@@ -40,7 +40,8 @@ TEST(RunHeader, VersionTwoDetection) {
       {"", 0},
       {nullptr, 0},
   };
-  for (const Case &k : cases) EXPECT_EQ(vdr_rulebase_is_v2(k.text), k.v2) << (k.text ? k.text : "null");
+  for (const Case &k : cases)
+    EXPECT_EQ(vdr_rulebase_is_v2(k.text), k.v2) << (k.text ? k.text : "null");
 }
 
 TEST(RunHeader, PreparedText) {
@@ -115,8 +116,8 @@ TEST(RunClassify, DuplicateNamesInTheWalkerEvent) {
   // Past 64 members the count goes through a hash table; same answer.
   fjson_object *big = fjson_object_new_object();
   for (int i = 0; i < 200; ++i)
-    fjson_object_object_add_ex(big, ("f" + std::to_string(i % 150)).c_str(), fjson_object_new_int(i),
-                               FJSON_OBJECT_ADD_KEY_IS_NEW);
+    fjson_object_object_add_ex(big, ("f" + std::to_string(i % 150)).c_str(),
+                               fjson_object_new_int(i), FJSON_OBJECT_ADD_KEY_IS_NEW);
   EXPECT_EQ(vdr_count_dup_names(big), 50);
   fjson_object_put(big);
   EXPECT_EQ(vdr_count_dup_names(nullptr), 0);
@@ -149,11 +150,12 @@ TEST(RunSamples, LinesRecordsAndTally) {
   RunHolder r(k_rb);
   ASSERT_NE(r.run, nullptr) << (r.err ? r.err : "");
   std::string big(2 * 1024 * 1024, 'x');
-  std::string samples = "user alice from 10.0.0.1\r\n"   // CRLF
-                        "\n\r\n"                          // blank lines
-                        "garbage \x01\xff bytes\n" +      // binary bytes, unparsed
-                        big + "\n" +                      // one line of megabytes
-                        "user bob from 10.0.0.2";         // no line end
+  std::string samples = "user alice from 10.0.0.1\r\n" // CRLF
+                        "\n\r\n"                       // blank lines
+                        "garbage \x01\xff bytes\n" +   // binary bytes, unparsed
+                        big +
+                        "\n" +                    // one line of megabytes
+                        "user bob from 10.0.0.2"; // no line end
   Calls calls;
   EXPECT_EQ(vdr_run_samples(r.run, samples.c_str(), Calls::cb, &calls), 4u);
   size_t n = 0;
@@ -209,7 +211,8 @@ TEST(RunSamples, ProgressEvery500AndAtTheEnd) {
   RunHolder r(k_rb);
   ASSERT_NE(r.run, nullptr);
   std::string samples;
-  for (int i = 0; i < 1000; ++i) samples += "user u" + std::to_string(i) + " from 10.0.0.1\n";
+  for (int i = 0; i < 1000; ++i)
+    samples += "user u" + std::to_string(i) + " from 10.0.0.1\n";
   Calls calls;
   EXPECT_EQ(vdr_run_samples(r.run, samples.c_str(), Calls::cb, &calls), 1000u);
   std::vector<std::pair<size_t, size_t>> want = {{500, 1000}, {1000, 1000}, {1000, 1000}};
@@ -274,7 +277,8 @@ TEST(RunNew, LoadFailureOnOneEngineNamesOnlyThatEngine) {
       {true, false, "rulebase failed to load on the legacy walker:\nL1\n"},
       {false, true, "rulebase failed to load on VaderAD:\nT1\nT2\n"},
       {true, true,
-       "rulebase failed to load on the legacy walker:\nL1\nrulebase failed to load on VaderAD:\nT1\nT2\n"},
+       "rulebase failed to load on the legacy walker:\nL1\nrulebase failed to load on "
+       "VaderAD:\nT1\nT2\n"},
   };
   for (const Case &k : cases) {
     char *m = vdr_load_failure_message(k.l, k.t, "L1\n", "T1\nT2\n");
@@ -304,7 +308,8 @@ TEST(RunNew, FromFileResolvesNothingButThePath) {
   vdr_run *missing = vdr_run_new_from_file((dir + "/veldra_no_such.rb").c_str(), nullptr, &err);
   EXPECT_EQ(missing, nullptr);
   ASSERT_NE(err, nullptr);
-  EXPECT_EQ(std::string(err).rfind("rulebase failed to load on the legacy walker:\n", 0), 0u) << err;
+  EXPECT_EQ(std::string(err).rfind("rulebase failed to load on the legacy walker:\n", 0), 0u)
+      << err;
   vdr_free(err);
 
   vdr_run_free(nullptr);
