@@ -134,6 +134,7 @@ TEST(CeeSyslog, CookieObjectAndEnd) {
       {C, "{}", R"(@cee:{"a":1})", 0, 12, R"({"a":1})"},
       {C, "{}", R"(@cee:  {"a":"b c"})", 0, 18, R"({"a":"b c"})"},
       {C, "{}", R"(@cee:{"a":1} x)", NM, 0, ""},
+      {C, "{}", "@cee:{\"a\":1}  ", 0, 14, R"({"a":1})"}, // the tokener takes trailing blanks
       {C, "{}", R"(@CEE:{"a":1})", NM, 0, ""},
       {C, "{}", R"(@cee:[1,2])", NM, 0, ""},
       {C, "{}", R"(@cee:{"a":1)", NM, 0, ""},
@@ -346,10 +347,15 @@ TEST(RewriteTables, JsonDotIsMergedThroughTheTable) {
 }
 
 TEST(JsonField, TextAfterTheValueIsLeftForTheRule) {
-  LOAD(rb, "rule=:%j:json% tail\n");
+  LOAD(rb, "rule=:%j:json% tail\n"
+           "rule=:skip %j:json:skipempty%\n");
   Fields f;
   ASSERT_EQ(rb.normalize(R"({"a":1} tail)", &f), 0);
   EXPECT_EQ(f, (Fields{{"j", R"({"a":1})"}}));
+  // A payload that is empty as a whole still matches.
+  ASSERT_EQ(rb.normalize(R"(skip {"a":"","b":[]})", &f), 0);
+  ASSERT_EQ(rb.normalize(R"(skip {"a":"","b":[2]})", &f), 0);
+  EXPECT_EQ(f, (Fields{{"j", R"({"b":[2]})"}}));
 }
 
 constexpr const char *kIpList =
