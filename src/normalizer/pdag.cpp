@@ -207,29 +207,58 @@ void refresh_literal_conf(ln_ctx ctx, ln_parser_t *prs) {
   prs->conf = conf;
 }
 
+// Compacts the chain of unnamed one-edge literals behind prs into prs. The
+// chain is collected first and its texts are merged pairwise in rounds, so a
+// chain of n characters costs O(n log n) copying instead of the O(n^2) of
+// appending one character at a time to an ever longer text. Returns whether
+// anything was combined.
+bool compact_chain(ln_parser_t *prs) {
+  if (prs->prsid != PRS_LITERAL || prs->name != nullptr || prs->parser_data == nullptr) return false;
+  std::vector<ln_parser_t *> edge{prs};  // edge[j]: j-th literal of the chain
+  std::vector<struct ln_pdag *> holder{nullptr}; // holder[j]: node whose edge is edge[j]
+  for (;;) {
+    struct ln_pdag *mid = edge.back()->node;
+    if (mid == nullptr || mid->flags.isTerminal || mid->refcnt != 1 || mid->nparsers != 1) break;
+    ln_parser_t *next = &mid->parsers[0];
+    if (next->prsid != PRS_LITERAL || next->name != nullptr || next->node == nullptr ||
+        next->node->refcnt != 1 || next->parser_data == nullptr)
+      break;
+    edge.push_back(next);
+    holder.push_back(mid);
+  }
+  const size_t n = edge.size();
+  if (n < 2) return false;
+  // span[j] > 0: edge[j] starts a block holding the texts of edges j..j+span-1
+  std::vector<size_t> span(n, 1);
+  bool failed = false;
+  for (size_t step = 1; step < n && !failed; step *= 2) {
+    for (size_t j = 0; j + step < n; j += 2 * step) {
+      if (ln_combineData_Literal(edge[j]->parser_data, edge[j + step]->parser_data) != 0) {
+        failed = true;
+        break;
+      }
+      span[j] += span[j + step];
+      span[j + step] = 0;
+    }
+  }
+  // Relink every block's first edge past its block and free the nodes and
+  // edges merged into it.
+  for (size_t j = 0; j < n; j += span[j]) {
+    const size_t last = j + span[j] - 1;
+    if (last == j) continue;
+    struct ln_pdag *firstMid = holder[j + 1];
+    edge[j]->node = edge[last]->node;
+    edge[last]->node = nullptr;
+    ln_pdagDelete(firstMid);
+  }
+  return true;
+}
+
 // Sorts one node's edges and compacts the unnamed literal chains behind them.
 void optimize_node(ln_ctx ctx, struct ln_pdag *dag) {
   if (dag->nparsers >= 2) std::stable_sort(dag->parsers, dag->parsers + dag->nparsers, prio_less);
-  for (int i = 0; i < dag->nparsers; ++i) {
-    ln_parser_t *prs = &dag->parsers[i];
-    bool combined = false;
-    while (prs->prsid == PRS_LITERAL && prs->name == nullptr && prs->node != nullptr) {
-      struct ln_pdag *mid = prs->node;
-      if (mid->flags.isTerminal || mid->refcnt != 1 || mid->nparsers != 1) break;
-      ln_parser_t *next = &mid->parsers[0];
-      if (next->prsid != PRS_LITERAL || next->name != nullptr || next->node == nullptr ||
-          next->node->refcnt != 1)
-        break;
-      if (prs->parser_data == nullptr || next->parser_data == nullptr ||
-          ln_combineData_Literal(prs->parser_data, next->parser_data) != 0)
-        break;
-      prs->node = next->node;
-      next->node = nullptr;
-      ln_pdagDelete(mid);
-      combined = true;
-    }
-    if (combined) refresh_literal_conf(ctx, prs);
-  }
+  for (int i = 0; i < dag->nparsers; ++i)
+    if (compact_chain(&dag->parsers[i])) refresh_literal_conf(ctx, &dag->parsers[i]);
 }
 
 void optimize_component(ln_ctx ctx, struct ln_pdag *root) {
