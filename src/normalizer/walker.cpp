@@ -17,6 +17,7 @@ extern "C" {
 #include <cstring>
 #include <new>
 #include <string>
+#include <unordered_set>
 
 #include "normalizer/annot.h"
 #include "normalizer/parser.h"
@@ -31,15 +32,42 @@ namespace {
 //    edges inside user-defined types and repeat bodies).
 //  - kStackReserve: stack bytes that must stay free below the current frame;
 //    protects callers running on small thread stacks.
-//  - kMaxNodeCalls: node visits for one message; only exponential
-//    backtracking through ambiguous alternatives comes near it.
+//  - kMaxNodeCalls: node visits for one message; a last resort, since the
+//    failure memo below already keeps ambiguous alternatives linear.
 constexpr unsigned kMaxDepth = 20000;
 constexpr size_t kStackReserve = 256 * 1024;
-constexpr uint64_t kMaxNodeCalls = 20'000'000;
+constexpr uint64_t kMaxNodeCalls = 10'000'000;
+
+// Failure memo: once a message has cost more than kMemoAfter node visits,
+// every (node, offset, partial) that failed is remembered and not walked
+// again. Without failOnDuplicate a subtree's outcome depends on nothing else
+// (it stores values only on success), so the memo changes no result; it turns
+// the exponential re-walks of shared successor nodes into linear work.
+// Failures caused by a depth or budget bound are not remembered.
+constexpr uint64_t kMemoAfter = 4096;
+
+struct MemoKey {
+  const void *node;
+  size_t offs;
+  int partial;
+  bool operator==(const MemoKey &o) const {
+    return node == o.node && offs == o.offs && partial == o.partial;
+  }
+};
+struct MemoHash {
+  size_t operator()(const MemoKey &k) const {
+    size_t h = std::hash<const void *>()(k.node);
+    h ^= k.offs * 0x9E3779B97F4A7C15ull + (h << 6) + (h >> 2);
+    return h ^ static_cast<size_t>(k.partial);
+  }
+};
 
 struct WalkGuard {
   unsigned depth = 0;
   uint64_t calls = 0;
+  uint64_t trips = 0;       // bound hits in this message
+  const char *memo_str = nullptr; // message the memo belongs to
+  std::unordered_set<MemoKey, MemoHash> memo;
   uintptr_t stack_low = 0; // lowest usable stack address of this thread
   bool stack_known = false;
 };
@@ -83,23 +111,33 @@ void rule_append_rev(es_str_t **rule, const char *s, size_t len) {
   }
 }
 
-void rule_add_edge(npb_t *npb, const ln_parser_t *prs) {
+// The helpers below stay out of line so that the recursive path
+// (ln_normalizeRec -> run_edge -> ln_normalizeRec) keeps small frames.
+__attribute__((noinline)) void rule_add_edge(npb_t *npb, const ln_parser_t *prs) {
   if (!npb->rule) return;
   if (prs->prsid == PRS_LITERAL) {
     const char *t = ln_DataForDisplayLiteral(npb->ctx, prs->parser_data);
     rule_append_rev(&npb->rule, t, strlen(t));
     return;
   }
-  const char *name = prs->name ? prs->name : "-";
   const char *type =
       prs->prsid == PRSID_USER_DEFINED
           ? "USER-DEFINED"
           : (prs->prsid < LN_NPARSER_TYPES ? parser_lookup_table[prs->prsid].name : "INVALID");
-  rule_append_rev(&npb->rule, "%", 1);
-  rule_append_rev(&npb->rule, name, strlen(name));
-  rule_append_rev(&npb->rule, ":", 1);
-  rule_append_rev(&npb->rule, type, strlen(type));
-  rule_append_rev(&npb->rule, "%", 1);
+  std::string tok = "%";
+  tok += prs->name ? prs->name : "-";
+  tok += ':';
+  tok += type;
+  tok += '%';
+  rule_append_rev(&npb->rule, tok.data(), tok.size());
+}
+
+// Length of the mock-up before an edge runs; a failed branch (including
+// what a user-defined type or repeat walk appended inside it) is cut off
+// again so that only the matching path remains.
+size_t rule_mark(const npb_t *npb) { return npb->rule ? npb->rule->lenStr : 0; }
+void rule_cut(npb_t *npb, size_t mark) {
+  if (npb->rule && npb->rule->lenStr > mark) npb->rule->lenStr = static_cast<es_size_t>(mark);
 }
 
 fjson_object *new_str(const char *s, size_t len) {
@@ -109,7 +147,7 @@ fjson_object *new_str(const char *s, size_t len) {
 
 // Runs one edge at *offs. For a user-defined type the type's DAG is walked
 // with partial matching; for a table type the parser runs with npb->prs set.
-int run_edge(npb_t *npb, ln_parser_t *prs, size_t *offs, size_t *parsed, fjson_object **value,
+__attribute__((noinline)) int run_edge(npb_t *npb, ln_parser_t *prs, size_t *offs, size_t *parsed, fjson_object **value,
              fjson_object *json, int failOnDuplicate) {
   *parsed = 0;
   *value = nullptr;
@@ -152,7 +190,7 @@ int run_edge(npb_t *npb, ln_parser_t *prs, size_t *offs, size_t *parsed, fjson_o
 
 // Stores the value of a matched edge in json. Takes over the value in every
 // case. Returns 0, or LN_RC_NO_MATCH for a conflict (failOnDuplicate).
-int store_value(npb_t *npb, ln_parser_t *prs, fjson_object *value, fjson_object *json,
+__attribute__((noinline)) int store_value(npb_t *npb, ln_parser_t *prs, fjson_object *value, fjson_object *json,
                 int failOnDuplicate) {
   if (!json || !prs->name || !value) {
     if (value) fjson_object_put(value);
@@ -214,8 +252,21 @@ int ln_normalizeRec(npb_t *npb, struct ln_pdag *dag, size_t offs, int bPartialMa
                     struct fjson_object *cur_json_object, const char *parser_name) {
   if (!npb || !dag) return LN_RC_NO_MATCH;
   ++dag->stats.called;
-  if (g_guard.depth >= kMaxDepth || ++g_guard.calls > kMaxNodeCalls || stack_exhausted())
+  WalkGuard &g = g_guard;
+  if (g.depth == 0) { // outermost call: a new message
+    g.calls = 0;
+    g.trips = 0;
+    g.memo.clear();
+    g.memo_str = npb->str;
+  }
+  if (g.depth >= kMaxDepth || ++g.calls > kMaxNodeCalls || stack_exhausted()) {
+    ++g.trips;
     return LN_RC_NO_MATCH;
+  }
+  const bool memo_ok = !failOnDuplicate && g.calls > kMemoAfter && npb->str == g.memo_str;
+  const MemoKey key{dag, offs, bPartialMatch ? 1 : 0};
+  if (memo_ok && g.memo.count(key)) return LN_RC_NO_MATCH;
+  const uint64_t trips0 = g.trips;
   DepthScope scope;
 
   int r = LN_RC_NO_MATCH;
@@ -229,6 +280,7 @@ int ln_normalizeRec(npb_t *npb, struct ln_pdag *dag, size_t offs, int bPartialMa
     size_t i = offs, parsed = 0;
     fjson_object *value = nullptr;
     size_t savedParsedTo = npb->parsedTo;
+    size_t mark = rule_mark(npb);
     int lr = run_edge(npb, prs, &i, &parsed, &value, json, failOnDuplicate);
     npb->parsedTo = savedParsedTo;
     if (lr == 0) {
@@ -241,6 +293,7 @@ int ln_normalizeRec(npb_t *npb, struct ln_pdag *dag, size_t offs, int bPartialMa
         int st = store_value(npb, prs, value, json, failOnDuplicate);
         value = nullptr;
         if (st != 0) {
+          rule_cut(npb, mark);
           if (furthest > npb->longestParsedTo) npb->longestParsedTo = furthest;
           return LN_RC_NO_MATCH;
         }
@@ -249,9 +302,11 @@ int ln_normalizeRec(npb_t *npb, struct ln_pdag *dag, size_t offs, int bPartialMa
         if (next > npb->parsedTo) npb->parsedTo = next;
       } else {
         ++dag->stats.backtracked;
+        rule_cut(npb, mark);
       }
-    } else if (lr == LN_RC_NO_MEMORY) {
-      r = LN_RC_NO_MEMORY;
+    } else {
+      rule_cut(npb, mark);
+      if (lr == LN_RC_NO_MEMORY) r = LN_RC_NO_MEMORY;
     }
     if (value) fjson_object_put(value);
     if (furthest > npb->longestParsedTo) npb->longestParsedTo = furthest;
@@ -262,6 +317,13 @@ int ln_normalizeRec(npb_t *npb, struct ln_pdag *dag, size_t offs, int bPartialMa
   if (dag->flags.isTerminal && (bPartialMatch || offs == npb->strLen)) {
     if (endNode) *endNode = dag;
     r = 0;
+  }
+  if (r == LN_RC_NO_MATCH && memo_ok && g.trips == trips0) {
+    try {
+      g.memo.insert(key);
+    } catch (const std::bad_alloc &) {
+      // the memo only saves time
+    }
   }
   return r;
 }
@@ -336,9 +398,6 @@ int normalize(ln_ctx ctx, const char *str, size_t strLen, fjson_object **json_p)
   npb.rule = rule.s;
 
   struct ln_pdag *endNode = nullptr;
-  // A fresh message starts a fresh node-visit budget; nested calls (a walk
-  // started from inside a parser) share the budget of the outer one.
-  if (g_guard.depth == 0) g_guard.calls = 0;
   int r = ctx->pdag ? ln_normalizeRec(&npb, ctx->pdag, 0, 0, json, &endNode, 0, nullptr, nullptr)
                     : LN_RC_NO_MATCH;
   rule.s = npb.rule; // es_addBuf may have moved it
