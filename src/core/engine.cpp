@@ -419,6 +419,26 @@ size_t vdr_run_samples(vdr_run *run, const char *samples, vdr_progress_cb cb, vo
   return run_samples(run, samples, cb, user);
 }
 
+// Appends a record built elsewhere (ownership passes to the run) and counts
+// its status; sets the VaderAD flag. Lets tests render reports for findings
+// that need both engines. Returns -1 when out of memory (nothing is taken).
+int vdr_run_push_for_test(vdr_run *run, vdr_result *r, int turbo_available) {
+  if (!run || !r || r->status < 0 || r->status >= VDR_STATUS__COUNT) return -1;
+  if (run->n_results == run->cap_results) {
+    size_t cap = run->cap_results ? run->cap_results * 2 : 64;
+    auto *res = static_cast<vdr_result *>(realloc(run->results, cap * sizeof(vdr_result)));
+    if (!res) return -1;
+    run->results = res;
+    run->cap_results = cap;
+  }
+  r->index = run->n_results;
+  run->results[run->n_results++] = *r;
+  run->tally[r->status]++;
+  run->turbo_available = turbo_available;
+  *r = vdr_result{};
+  return 0;
+}
+
 const vdr_result *vdr_run_results(const vdr_run *run, size_t *count) {
   if (count) *count = run ? run->n_results : 0;
   return run ? run->results : nullptr;

@@ -12,6 +12,9 @@
 #include "core/report_md.h"
 #include "core/veldra.h"
 
+// Exposed by src/core/engine.cpp for tests.
+int vdr_run_push_for_test(vdr_run *run, vdr_result *r, int turbo_available);
+
 namespace {
 
 const std::string k_fix = std::string(VELDRA_TEST_DIR) + "/fixtures/report/";
@@ -120,6 +123,94 @@ TEST(ReportMarkdown, FenceOutgrowsBackquoteRuns) {
   }
   EXPECT_EQ(vdr_md_backquote_run(nullptr), 0u);
   EXPECT_EQ(vdr_md_backquote_run("a`b``c`"), 2u);
+}
+
+// Compares a report with its expected file; on a mismatch the actual text is
+// written next to the test's temporary files for inspection.
+void expect_report(const std::string &got, const std::string &name) {
+  std::string want = slurp(k_fix + name);
+  if (got == want) return;
+  std::string out = testing::TempDir() + "/" + name;
+  std::ofstream(out, std::ios::binary) << got;
+  ADD_FAILURE() << name << " differs; actual report written to " << out;
+}
+
+struct Sample {
+  const char *line;
+  vdr_status status;
+  uint32_t shape;
+  const char *legacy, *turbo; // results to diff, or null
+  const char *legacy_json, *turbo_json;
+};
+
+char *dup(const char *s) { return s ? vdr_strdup_checked(s) : nullptr; }
+
+// A run whose records stand for findings that need both engines: every
+// status, every difference kind, values with pipes, backquotes and line feeds.
+vdr_run *synthetic_run() {
+  vdr_run *run = vdr_run_new("version=2\nrule=:x %a:word%\n", nullptr, nullptr);
+  if (!run) return nullptr;
+  const Sample samples[] = {
+      {"user a", VDR_STATUS_MATCH, 0, nullptr, nullptr, nullptr, nullptr},
+      {"user b", VDR_STATUS_EQUIVALENT, 3, nullptr, nullptr, nullptr, nullptr},
+      {"CEF:0|Acme|FW|`x`|5", VDR_STATUS_DIVERGENCE, 3,
+       "{\"msg\":\"a|b\",\"n\":\"5\",\"a\":{},\"v\":\"l1\\nl2\",\"tags\":[\"x\"]}",
+       "{\"msg\":\"`a`b\",\"n\":5,\"p|q\":\"q\",\"v\":\"l1\\nl3\",\"tags\":[\"x\",\"y\"]}",
+       "{\"event.severity\":\"high\"}", "{\"msg\":\"`a`b\"}"},
+      {"gap | line", VDR_STATUS_COVERAGE_GAP, 0, nullptr, nullptr, nullptr, nullptr},
+      {"only turbo", VDR_STATUS_TURBO_ONLY, 0, nullptr, nullptr, nullptr, nullptr},
+      {"dup msg", VDR_STATUS_DUP_FIELD, 0, "{\"msg\":\"2\"}", "{\"msg\":\"1\"}", nullptr,
+       nullptr},
+      {"nothing", VDR_STATUS_UNPARSED_BOTH, 0, nullptr, nullptr, nullptr, nullptr},
+  };
+  for (const Sample &s : samples) {
+    vdr_result r{};
+    r.line = dup(s.line);
+    r.status = s.status;
+    r.shape = s.shape;
+    r.legacy_json = dup(s.legacy_json);
+    r.turbo_json = dup(s.turbo_json);
+    if (s.legacy) {
+      vdr_canon l{}, t{};
+      fjson_object *lo = fjson_tokener_parse(s.legacy), *to = fjson_tokener_parse(s.turbo);
+      vdr_canon_build(lo, &l);
+      vdr_canon_build(to, &t);
+      uint32_t shape = 0;
+      vdr_diff_compute(&l, &t, &r.diffs, &r.n_diffs, &shape);
+      fjson_object_put(lo);
+      fjson_object_put(to);
+      vdr_canon_free(&l);
+      vdr_canon_free(&t);
+    }
+    vdr_run_push_for_test(run, &r, 1);
+  }
+  return run;
+}
+
+TEST(ReportDirect, EveryFindingAndFlag) {
+  vdr_run *run = synthetic_run();
+  ASSERT_NE(run, nullptr);
+  char warn[] = "field 'acme.x' is a custom namespace (not in ECS 9.5.0)";
+  char *warnings[] = {warn};
+  vdr_ecs_report ecs{VDR_ECS_OK, nullptr, nullptr, 0, warnings, 1};
+  struct Case {
+    bool json;
+    unsigned flags;
+    const char *expected;
+  } cases[] = {
+      {false, 0, "synthetic.md"},
+      {false, VDR_REPORT_REDACT_VALUES, "synthetic.redact.md"},
+      {true, 0, "synthetic.json"},
+      {true, VDR_REPORT_EMBED_INPUTS, "synthetic.embed.json"},
+      {true, VDR_REPORT_REDACT_VALUES, "synthetic.redact.json"},
+  };
+  for (const Case &k : cases) {
+    char *text = k.json ? vdr_report_json(run, k.flags, &ecs) : vdr_report_markdown(run, k.flags, &ecs);
+    ASSERT_NE(text, nullptr);
+    expect_report(text, k.expected);
+    vdr_free(text);
+  }
+  vdr_run_free(run);
 }
 
 TEST(ReportDirect, RunWithoutSamples) {
