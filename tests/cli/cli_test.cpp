@@ -102,7 +102,7 @@ const cli_case kCases[] = {
     {"TriadMissingRulebase", {"triad", "-r", "nope.rb", "-o", "kit"}, "", 3, "",
      "veldra: cannot open nope.rb: No such file or directory\n"},
 
-    // spec.
+    // The spec command.
     {"SpecNoOptions", {"spec"}, "", 3, "", "veldra: spec needs --spec\n"},
     {"SpecValueLast", {"spec", "--spec"}, "", 3, "", "veldra: unknown option '--spec'\n"},
     {"SpecOnlyOut", {"spec", "-o", "x.rb"}, "", 3, "", "veldra: spec needs --spec\n"},
