@@ -67,6 +67,68 @@ const char *ln_JsonConfLiteral(ln_ctx ctx, void *pdata);
 int ln_combineData_Literal(void *org, void *add);
 const char *ln_DataForDisplayCharTo(ln_ctx ctx, void *pdata);
 
+// Private data of the scalar and text parsers, shared with the VaderAD
+// compiler, which reads the options of each edge.
+struct data_Literal {
+  char *lit;       // text to match
+  char *json_conf; // JSON text of the descriptor
+  size_t len;      // length of lit (a literal may hold a zero byte)
+};
+
+struct data_Number {
+  int64_t maxval; // 0 = no limit
+  enum FMT_MODE fmt_mode;
+};
+
+struct data_Float {
+  enum FMT_MODE fmt_mode;
+};
+
+struct data_HexNumber {
+  uint64_t maxval; // 0 = no limit
+  enum FMT_MODE fmt_mode;
+};
+
+struct data_StringTo {
+  char *toFind;
+  size_t len;
+};
+
+struct data_CharTo {
+  char *term_chars;
+  size_t n_term_chars;
+  char *data_for_display;
+  bool term[256]; // lookup table built from term_chars
+};
+
+struct data_CharSeparated {
+  char *term_chars;
+  size_t n_term_chars;
+  bool term[256];
+};
+
+struct data_OpQuotedString {
+  bool escape;
+};
+
+enum { ST_QUOTE_AUTO = 0, ST_QUOTE_NONE = 1, ST_QUOTE_REQD = 2 };
+enum { ST_MATCH_EXACT = 0, ST_MATCH_LAZY = 1 };
+#define ST_ESC_BACKSLASH 1u
+#define ST_ESC_DOUBLE 2u
+
+struct data_String {
+  int quoteMode;
+  struct {
+    unsigned strip_quotes : 1;
+    unsigned esc_md : 2;
+  } flags;
+  int matching;
+  int dashIsEmpty;
+  char qchar_begin;
+  char qchar_end;
+  bool perm_chars[256];
+};
+
 // Dates, times and addresses (parser_datetime.cpp).
 LN_PARSER_FULL(RFC5424Date)
 LN_PARSER_FULL(RFC3164Date)

@@ -140,12 +140,6 @@ bool get_extradata(fjson_object *json, std::string_view *out) {
 
 /* ------------------------------------------------------------------ literal */
 
-struct data_Literal {
-  char *lit;       // text to match
-  char *json_conf; // JSON text of the descriptor
-  size_t len;      // length of lit (a literal may hold a zero byte)
-};
-
 int ln_constructLiteral(ln_ctx ctx, struct fjson_object *json, void **pdata) {
   *pdata = nullptr;
   fjson_object *text = nullptr;
@@ -213,20 +207,6 @@ int ln_combineData_Literal(void *org, void *add) {
 }
 
 /* ------------------------------------------------------ number and friends */
-
-struct data_Number {
-  int64_t maxval; // 0 = no limit
-  int fmt_mode;
-};
-
-struct data_Float {
-  int fmt_mode;
-};
-
-struct data_HexNumber {
-  uint64_t maxval; // 0 = no limit
-  int fmt_mode;
-};
 
 int ln_constructNumber(ln_ctx ctx, struct fjson_object *json, void **pdata) {
   auto *d = static_cast<data_Number *>(calloc(1, sizeof(data_Number)));
@@ -455,11 +435,6 @@ int ln_v2_parseRest(npb_t *npb, size_t *offs, void *, const char *, size_t *pars
 
 /* ---------------------------------------------------------------- string-to */
 
-struct data_StringTo {
-  char *toFind;
-  size_t len;
-};
-
 int ln_constructStringTo(ln_ctx ctx, struct fjson_object *json, void **pdata) {
   std::string_view ed;
   if (!get_extradata(json, &ed)) {
@@ -500,19 +475,6 @@ int ln_v2_parseStringTo(npb_t *npb, size_t *offs, void *pdata, const char *, siz
 }
 
 /* ------------------------------------------------------ char-to / char-sep */
-
-struct data_CharTo {
-  char *term_chars;
-  size_t n_term_chars;
-  char *data_for_display;
-  bool term[256]; // lookup table built from term_chars
-};
-
-struct data_CharSeparated {
-  char *term_chars;
-  size_t n_term_chars;
-  bool term[256];
-};
 
 namespace {
 template <class D>
@@ -613,10 +575,6 @@ int ln_v2_parseQuotedString(npb_t *npb, size_t *offs, void *, const char *, size
   return put_str(value, npb->str + o + 1, close - o - 1);
 }
 
-struct data_OpQuotedString {
-  bool escape;
-};
-
 int ln_constructOpQuotedString(ln_ctx ctx, struct fjson_object *json, void **pdata) {
   bool esc = false;
   fjson_object *v = nullptr;
@@ -685,24 +643,6 @@ int ln_v2_parseOpQuotedString(npb_t *npb, size_t *offs, void *pdata, const char 
 }
 
 /* ------------------------------------------------------------------- string */
-
-enum { ST_QUOTE_AUTO = 0, ST_QUOTE_NONE = 1, ST_QUOTE_REQD = 2 };
-enum { ST_MATCH_EXACT = 0, ST_MATCH_LAZY = 1 };
-#define ST_ESC_BACKSLASH 1u
-#define ST_ESC_DOUBLE 2u
-
-struct data_String {
-  int quoteMode;
-  struct {
-    unsigned strip_quotes : 1;
-    unsigned esc_md : 2;
-  } flags;
-  int matching;
-  int dashIsEmpty;
-  char qchar_begin;
-  char qchar_end;
-  bool perm_chars[256];
-};
 
 namespace {
 void permit_class(ln_ctx ctx, data_String *d, std::string_view cls) {

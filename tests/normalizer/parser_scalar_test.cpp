@@ -283,7 +283,9 @@ TEST(ScalarParsers, ConstructorsReportInTheirWords) {
   for (const ErrCase &c : cases) {
     Edge e(c.id, c.params);
     EXPECT_EQ(e.rc, c.rc) << c.params;
-    if (c.rc != 0) EXPECT_EQ(e.data, nullptr) << c.params;
+    if (c.rc != 0) {
+      EXPECT_EQ(e.data, nullptr) << c.params;
+    }
     if (*c.msg) {
       ASSERT_FALSE(e.fc.err.msgs.empty()) << c.params;
       EXPECT_EQ(e.fc.err.msgs[0], c.msg);
@@ -347,7 +349,9 @@ TEST(ScalarParsers, HostileInputStaysInBounds) {
         std::string val;
         int r = e.run(in, o, &parsed, &val);
         EXPECT_TRUE(r == 0 || r == NM);
-        if (r == 0) EXPECT_LE(o + parsed, in.size());
+        if (r == 0) {
+          EXPECT_LE(o + parsed, in.size());
+        }
       }
     }
   }
