@@ -68,7 +68,7 @@ struct WalkGuard {
   uint64_t trips = 0;       // bound hits in this message
   const char *memo_str = nullptr; // message the memo belongs to
   std::unordered_set<MemoKey, MemoHash> memo;
-  uintptr_t stack_low = 0; // lowest usable stack address of this thread
+  uintptr_t stack_low = 0; // lowest stack address a walk may reach
   bool stack_known = false;
 };
 thread_local WalkGuard g_guard;
@@ -80,8 +80,11 @@ uintptr_t stack_low_bound() {
     if (pthread_getattr_np(pthread_self(), &attr) == 0) {
       void *addr = nullptr;
       size_t size = 0;
-      if (pthread_attr_getstack(&attr, &addr, &size) == 0 && addr)
-        g_guard.stack_low = reinterpret_cast<uintptr_t>(addr);
+      if (pthread_attr_getstack(&attr, &addr, &size) == 0 && addr) {
+        // Keep kStackReserve free, or a quarter of a small thread stack.
+        size_t reserve = std::min(kStackReserve, size / 4);
+        g_guard.stack_low = reinterpret_cast<uintptr_t>(addr) + reserve;
+      }
       pthread_attr_destroy(&attr);
     }
   }
@@ -92,7 +95,7 @@ bool stack_exhausted() {
   uintptr_t low = stack_low_bound();
   if (!low) return false;
   auto here = reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
-  return here < low + kStackReserve;
+  return here < low;
 }
 
 struct DepthScope {

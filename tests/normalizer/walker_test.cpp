@@ -3,6 +3,8 @@
 // unparsed result and behaviour on hostile input.
 #include <gtest/gtest.h>
 
+#include <pthread.h>
+
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -239,6 +241,35 @@ TEST(Walker, DeepRecursionIsBounded) {
   std::string longl;
   for (int i = 0; i < 200000; ++i) longl += i ? " a" : "a";
   EXPECT_EQ(x.norm(longl, &out), NM);
+}
+
+// The same walk on a thread with a small stack: the stack bound, not the
+// depth bound, ends it.
+TEST(Walker, DeepRecursionOnSmallThreadStack) {
+  Ctx x("type=@list:%w:word%\ntype=@list:%w:word% %r:@list%\nrule=:%l:@list%");
+  if (!x.ctx) return;
+  struct Job {
+    Ctx *x;
+    int short_rc = 1, long_rc = 1;
+  } job{&x};
+  auto body = [](void *p) -> void * {
+    auto *j = static_cast<Job *>(p);
+    std::string out, l;
+    for (int i = 0; i < 10; ++i) l += i ? " a" : "a";
+    j->short_rc = j->x->norm(l, &out);
+    for (int i = 0; i < 100000; ++i) l += " a";
+    j->long_rc = j->x->norm(l, &out);
+    return nullptr;
+  };
+  pthread_attr_t attr;
+  pthread_attr_init(&attr);
+  pthread_attr_setstacksize(&attr, 1024 * 1024);
+  pthread_t t;
+  ASSERT_EQ(pthread_create(&t, &attr, body, &job), 0);
+  pthread_join(t, nullptr);
+  pthread_attr_destroy(&attr);
+  EXPECT_EQ(job.short_rc, 0);
+  EXPECT_EQ(job.long_rc, NM);
 }
 
 // A type that refers to itself at the same offset recurses without consuming
