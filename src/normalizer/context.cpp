@@ -48,6 +48,11 @@ size_t fmt_msg2(char *buf, const char *fmt, ...) {
   return n;
 }
 
+// strerror_r comes in a GNU flavour (returns the text) and an XSI flavour
+// (returns 0 and fills the buffer); accept either.
+[[maybe_unused]] const char *err_text(int r, const char *buf) { return r == 0 ? buf : "Unknown error"; }
+[[maybe_unused]] const char *err_text(const char *r, const char *) { return r; }
+
 bool ctx_ok(ln_ctx ctx) { return ctx != nullptr && ctx->objID == LN_OBJID_CTX; }
 
 // Steps shared by both loaders once the reader is done.
@@ -231,8 +236,8 @@ void ln_errprintf(ln_ctx ctx, int eno, const char *fmt, ...) {
   const char *text = msg;
   char withErr[kMsgBuf];
   if (eno != 0) {
-    char ebuf[256];
-    const char *etxt = strerror_r(eno, ebuf, sizeof(ebuf));
+    char ebuf[256] = "";
+    const char *etxt = err_text(strerror_r(eno, ebuf, sizeof(ebuf)), ebuf);
     n = fmt_msg2(withErr, "%s: %s", msg, etxt);
     text = withErr;
   }

@@ -32,8 +32,10 @@ namespace {
 
 // Work limit of the path-ID pass: a node reached along several paths is
 // revisited once per path, which grows exponentially with chained
-// alternatives. Past this many visits nodes keep the first ID they got.
-constexpr size_t kIdVisitBudget = 4u * 1000u * 1000u;
+// alternatives. Repeat visits and the node IDs they clear are counted; past
+// this budget a node reached again keeps the ID it has. First visits are not
+// counted, so a large rulebase without alternatives is never affected.
+constexpr size_t kIdVisitBudget = 200u * 1000u;
 
 const char *safe_str(const char *s) { return s ? s : ""; }
 
@@ -297,22 +299,26 @@ std::string child_prefix(ln_ctx ctx, const std::string &prefix, const ln_parser_
   return s;
 }
 
-// Clears the IDs of every node below n (n keeps its own).
+// Clears the IDs of every node below n (n keeps its own). Uses the nodes'
+// visited marks as scratch and resets them before returning.
 void clear_ids_below(struct ln_pdag *n, size_t &visits) {
-  std::unordered_set<struct ln_pdag *> seen;
+  std::vector<struct ln_pdag *> seen;
   std::vector<struct ln_pdag *> stack;
   for (int i = 0; i < n->nparsers; ++i)
     if (n->parsers[i].node) stack.push_back(n->parsers[i].node);
   while (!stack.empty()) {
     struct ln_pdag *c = stack.back();
     stack.pop_back();
-    if (!seen.insert(c).second) continue;
+    if (c->flags.visited) continue;
+    c->flags.visited = 1;
+    seen.push_back(c);
     ++visits;
     free(c->rb_id);
     c->rb_id = nullptr;
     for (int i = 0; i < c->nparsers; ++i)
       if (c->parsers[i].node) stack.push_back(c->parsers[i].node);
   }
+  for (struct ln_pdag *c : seen) c->flags.visited = 0;
 }
 
 void set_ids(ln_ctx ctx, struct ln_pdag *root) {
@@ -335,12 +341,11 @@ void set_ids(ln_ctx ctx, struct ln_pdag *root) {
     Item it = std::move(stack.back());
     stack.pop_back();
     struct ln_pdag *n = it.node;
-    ++visits;
     if (n->rb_id == nullptr) {
       n->rb_id = strdup(it.prefix.c_str());
       if (n->rb_id == nullptr) continue; // leave this part without IDs
     } else {
-      if (visits > kIdVisitBudget) {
+      if (++visits > kIdVisitBudget) {
         if (!budgetHit) {
           ln_dbgprintf(ctx, "path IDs: too many paths through alternatives, IDs kept as first set");
           budgetHit = true;

@@ -231,6 +231,30 @@ TEST(Pdag, LongRulesDoNotExhaustTheStack) {
   EXPECT_NE(statsText(f.ctx).find("longest path......: 3001\n"), std::string::npos);
 }
 
+TEST(Pdag, ChainedAlternativesLoadInBoundedWork) {
+  // 30 alternative groups in a row: 2^30 paths reach the last node. Path IDs
+  // stop combining after a fixed amount of repeated work instead of hanging.
+  std::string rule = "rule=:";
+  for (int i = 0; i < 30; ++i)
+    rule += "%{\"type\":\"alternative\",\"parser\":[{\"type\":\"literal\",\"text\":\"a\"},"
+            "{\"type\":\"literal\",\"text\":\"b\"}]}%";
+  TestCtx t;
+  ASSERT_EQ(t.load(rule + "\n"), 0);
+  struct ln_pdag *n = t.ctx->pdag;
+  int depth = 0;
+  while (n->nparsers > 0) {
+    ASSERT_EQ(n->nparsers, 2);
+    EXPECT_EQ(child(n, 0), child(n, 1));
+    ASSERT_NE(n->rb_id, nullptr);
+    n = child(n, 0);
+    ++depth;
+  }
+  EXPECT_EQ(depth, 30);
+  EXPECT_TRUE(n->flags.isTerminal);
+  EXPECT_NE(n->rb_id, nullptr);
+  EXPECT_NE(statsText(t.ctx).find("nodes.............:   31\n"), std::string::npos);
+}
+
 TEST(Pdag, GraphvizText) {
   TestCtx t;
   ASSERT_EQ(t.load("rule=:a\"\\\\b\n"), 0);
