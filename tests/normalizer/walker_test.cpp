@@ -168,6 +168,25 @@ TEST(Walker, TagsWithAnnotations) {
   fjson_object_put(json);
 }
 
+// A root-level JSON payload of a rule with a rewrite tag is merged through
+// the rule's rewrite table; without a tag it is merged as it is.
+TEST(Walker, JsonMergeThroughRewriteTable) {
+  std::string rb = joined({"rewrite=fw:src_ip=source.ip|lower", "rule=fw:FW %.:json%",
+                           "rule=:RAW %.:json%"});
+  Ctx x(rb.c_str());
+  if (!x.ctx) return;
+  std::string out;
+  ASSERT_EQ(x.norm(R"(FW {"src_ip":"ABC"})", &out), 0);
+  fjson_object *json = fjson_tokener_parse(out.c_str());
+  fjson_object *v = nullptr;
+  ASSERT_TRUE(fjson_object_object_get_ex(json, "source.ip", &v)) << out;
+  EXPECT_STREQ(fjson_object_get_string(v), "abc");
+  EXPECT_FALSE(fjson_object_object_get_ex(json, "src_ip", nullptr)) << out;
+  fjson_object_put(json);
+  ASSERT_EQ(x.norm(R"(RAW {"src_ip":"ABC","n":1})", &out), 0);
+  EXPECT_EQ(out, R"({"src_ip":"ABC","n":1})");
+}
+
 TEST(Walker, StatisticsAndCallerObject) {
   Ctx x("rule=:%n:number% y\nrule=:%w:word% x");
   if (!x.ctx) return;
