@@ -306,6 +306,7 @@ int ln_normalizeRec(npb_t *npb, struct ln_pdag *dag, size_t offs, int bPartialMa
       } else {
         ++dag->stats.backtracked;
         rule_cut(npb, mark);
+        if (sr == LN_RC_NO_MEMORY) r = LN_RC_NO_MEMORY;
       }
     } else {
       rule_cut(npb, mark);
