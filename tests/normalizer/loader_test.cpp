@@ -261,6 +261,20 @@ TEST(LoaderFile, MissingFileAndRulebaseDirectory) {
   unsetenv("VELDRA_RULEBASES");
 }
 
+TEST(LoaderFile, VersionMismatchCarriesNoStaleSystemError) {
+  // The include is found through VELDRA_RULEBASES after a failed first open;
+  // that failure's error number must not be appended to the version message.
+  TempDir dir;
+  dir.write("lib/v1.rb", "# old style\nrule=:a\n");
+  setenv("VELDRA_RULEBASES", (dir.path / "lib").string().c_str(), 1);
+  ChDir cd(dir.path);
+  TestCtx t;
+  EXPECT_EQ(t.load("include=v1.rb\n"), 1);
+  unsetenv("VELDRA_RULEBASES");
+  EXPECT_EQ(t.errors, std::vector<std::string>{"rulebase file v1.rb[0]: rulebase 'v1.rb' must be "
+                                               "version 2, but is version 1  - can not be processed"});
+}
+
 TEST(LoaderFile, RelativeIncludeRestoresLocationAndSharesPrefix) {
   TempDir dir;
   dir.write("sub.rb", "version=2\nrule=:s\nprefix=p\n");
