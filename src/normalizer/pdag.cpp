@@ -37,6 +37,12 @@ namespace {
 // counted, so a large rulebase without alternatives is never affected.
 constexpr size_t kIdVisitBudget = 200u * 1000u;
 
+// Longest path ID kept. Every node stores the full path text up to itself,
+// so a rule of thousands of fields would otherwise need memory quadratic in
+// its length; IDs are descriptive (statistics, debug output, and VaderAD uses
+// only their first 59 bytes), so longer ones are cut.
+constexpr size_t kMaxIdLen = 4096;
+
 const char *safe_str(const char *s) { return s ? s : ""; }
 
 const char *literal_text(ln_ctx ctx, const ln_parser_t *prs) {
@@ -296,6 +302,7 @@ std::string child_prefix(ln_ctx ctx, const std::string &prefix, const ln_parser_
     s += ln_parserName(prs->prsid);
     s += '%';
   }
+  if (s.size() > kMaxIdLen) s.resize(kMaxIdLen);
   return s;
 }
 
@@ -358,6 +365,7 @@ void set_ids(ln_ctx ctx, struct ln_pdag *root) {
       while (i < old.size() && i < np.size() && old[i] == np[i]) ++i;
       if (i > 0 && old[i - 1] == '%') --i;
       std::string id = old.substr(0, i) + "[" + old.substr(i) + "|" + np.substr(i) + "]";
+      if (id.size() > kMaxIdLen) id.resize(kMaxIdLen);
       char *nid = strdup(id.c_str());
       if (nid == nullptr) continue;
       free(n->rb_id);

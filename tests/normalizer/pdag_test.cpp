@@ -229,6 +229,11 @@ TEST(Pdag, LongRulesDoNotExhaustTheStack) {
   TestCtx f;
   ASSERT_EQ(f.load(rule + "\n"), 0);
   EXPECT_NE(statsText(f.ctx).find("longest path......: 3001\n"), std::string::npos);
+  // path IDs are cut at 4096 bytes instead of growing with every field
+  struct ln_pdag *end = f.ctx->pdag;
+  while (end->nparsers > 0) end = child(end, 0);
+  EXPECT_EQ(std::string(end->rb_id).size(), 4096u);
+  EXPECT_EQ(std::string(end->rb_id).substr(0, 18), "%-:word% %-:word% ");
 }
 
 TEST(Pdag, ChainedAlternativesLoadInBoundedWork) {
