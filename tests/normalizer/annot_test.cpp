@@ -44,6 +44,7 @@ TEST(Annot, ApplyOrder) {
       {"empty set", "rule=:x\n", "[\"web\"]", "{}"},
       {"trailing blanks and comment", "annotate=web : +a= \"x y\"   # note\n", "[\"web\"]",
        "{\"a\":\"x y\"}"},
+      {"trailing blanks end the list", "annotate=web:+a=\"1\"   \n", "[\"web\"]", "{\"a\":\"1\"}"},
       {"unclosed quote takes the rest", "annotate=web:+a=\"x y\n", "[\"web\"]", "{\"a\":\"x y\"}"},
       {"dotted names", "annotate=a.b_c:+event.kind=\"k\"\n", "[\"a.b_c\"]", "{\"event.kind\":\"k\"}"},
   };

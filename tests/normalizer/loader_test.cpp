@@ -359,6 +359,16 @@ TEST(LoaderFile, BinaryBytesInFile) {
   EXPECT_EQ(t.ctx->pdag->nparsers, 2);
 }
 
+TEST(LoaderFile, OversizedFileIsRefused) {
+  TempDir dir;
+  const std::string f = dir.write("big.rb", "version=2\n");
+  std::filesystem::resize_file(f, 64u * 1024u * 1024u + 1u);
+  TestCtx t;
+  EXPECT_EQ(t.loadFile(f), 1);
+  EXPECT_EQ(t.errors, std::vector<std::string>{"rulebase file " + f + "[0]: rulebase '" + f +
+                                               "' is larger than 67108864 bytes, not loaded"});
+}
+
 TEST(LoaderFile, DirectoryIsNotARulebase) {
   TempDir dir;
   TestCtx t;
