@@ -1,5 +1,6 @@
 // The comparison run: one rulebase in two normalizer contexts, every sample
 // through both, canonicalized, diffed and classified.
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -47,6 +48,7 @@ struct vdr_run {
   size_t tally[VDR_STATUS__COUNT];
   vdr_config cfg;
   int turbo_available;
+  fjson_tokener *tok; // reused for every result text; created on first use
 };
 
 namespace {
@@ -256,6 +258,20 @@ void result_free(vdr_result *r) {
   *r = vdr_result{};
 }
 
+// Parses a whole JSON text with the run's tokener; null when the text is not
+// one complete JSON value (or out of memory).
+fjson_object *parse_json(vdr_run *run, const char *text, size_t len) {
+  if (len > static_cast<size_t>(INT_MAX)) return nullptr;
+  if (!run->tok && !(run->tok = fjson_tokener_new())) return nullptr;
+  fjson_tokener_reset(run->tok);
+  fjson_object *o = fjson_tokener_parse_ex(run->tok, text, static_cast<int>(len));
+  if (fjson_tokener_get_error(run->tok) != fjson_tokener_success) {
+    fjson_object_put(o);
+    return nullptr;
+  }
+  return o;
+}
+
 // Runs one line through both engines and fills `r`. Returns -1 when out of
 // memory (then `r` is left for the caller to free).
 int process_line(vdr_run *run, const char *line, size_t len, vdr_result *r) {
@@ -276,7 +292,7 @@ int process_line(vdr_run *run, const char *line, size_t len, vdr_result *r) {
   if (event) {
     int dups = vdr_count_dup_names(event);
     const char *text = fjson_object_to_json_string_ext(event, 0);
-    fjson_object *parsed = text ? fjson_tokener_parse(text) : nullptr;
+    fjson_object *parsed = text ? parse_json(run, text, strlen(text)) : nullptr;
     if (text && run->cfg.keep_json) {
       r->legacy_json = vdr_strdup_checked(text);
       if (!r->legacy_json) {
@@ -300,7 +316,7 @@ int process_line(vdr_run *run, const char *line, size_t len, vdr_result *r) {
     char *text = nullptr;
     size_t tlen = 0;
     if (ln_normalize_to_str(run->ctx_turbo, line, len, &text, &tlen) == 0 && text) {
-      fjson_object *parsed = fjson_tokener_parse(text);
+      fjson_object *parsed = parse_json(run, text, strlen(text));
       if (parsed) {
         int rc = vdr_canon_build(parsed, &tur.c);
         fjson_object_put(parsed);
@@ -458,5 +474,6 @@ void vdr_run_free(vdr_run *run) {
   if (run->ctx_turbo) ln_exitCtx(run->ctx_turbo);
   vdr_sb_free(&run->diag_legacy);
   vdr_sb_free(&run->diag_turbo);
+  if (run->tok) fjson_tokener_free(run->tok);
   free(run);
 }
