@@ -350,6 +350,21 @@ TEST(LoaderFile, RunawayFieldBeforeRuleLine) {
   EXPECT_EQ(edgeList(t.ctx, t.ctx->pdag), (std::vector<std::string>{"literal:'b'", "literal:'c '"}));
 }
 
+TEST(LoaderFile, OpenFieldBeforeManyCommentLinesStaysLinear) {
+  // Every line feed inside the open field looks ahead past the comment block;
+  // the look-ahead is cached, so 200000 comment lines are scanned once.
+  TempDir dir;
+  std::string text = "version=2\nrule=:%a:word\n";
+  for (int i = 0; i < 200000; ++i) text += "# c\n";
+  text += "x=1\n";
+  const std::string f = dir.write("c.rb", text);
+  TestCtx t;
+  EXPECT_EQ(t.loadFile(f), 0);
+  ASSERT_FALSE(t.errors.empty());
+  EXPECT_NE(t.errors[0].find("]: line is too long"), std::string::npos);
+  EXPECT_NE(t.errors.back().find("]: invalid record type detected: 'x'"), std::string::npos);
+}
+
 TEST(LoaderFile, BinaryBytesInFile) {
   TempDir dir;
   using namespace std::string_literals;
