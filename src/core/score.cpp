@@ -45,8 +45,14 @@ int vdr_score_preview_json(const char *parsed, char *dst, size_t cap) {
   int band = -1;
   const char *k = strstr(parsed, "\"event.severity\"");
   if (k) {
-    const char *q1 = strchr(k + 16, '"');
-    const char *q2 = q1 ? strchr(q1 + 1, '"') : nullptr;
+    // The value is the string that follows the key's colon. A value of any
+    // other type has no quote there; taking the next quote instead would read
+    // the following member's name ({"event.severity":3,"alert":1}).
+    const char *q1 = k + 16;
+    while (*q1 == ' ' || *q1 == '\t' || *q1 == '\n' || *q1 == '\r') ++q1;
+    if (*q1 == ':') ++q1;
+    while (*q1 == ' ' || *q1 == '\t' || *q1 == '\n' || *q1 == '\r') ++q1;
+    const char *q2 = *q1 == '"' ? strchr(q1 + 1, '"') : nullptr;
     if (q2 && q2 - q1 - 1 <= 47) band = lexicon_band(q1 + 1, static_cast<size_t>(q2 - q1 - 1));
   }
   if (band < 0) {

@@ -27,6 +27,9 @@ TEST(ScorePreview, Table) {
       {"{\"event.severity\":\"MEDIUM\"}", hit(3, "no", "0.40")},
       {"{\"event.severity\":\"very high\"}", hit(5, "yes", "0.90")},
       {"{\"event.severity\":5}", fallback},
+      // A non-string severity never borrows the next member's name as its value.
+      {"{\"event.severity\":3,\"alert\":1}", fallback},
+      {"{\"event.severity\":null,\"msg\":\"high\"}", fallback},
       {"{\"event.severity\":\"5\"}", fallback},
       {"{\"msg\":\"critical\"}", fallback},
       {"{\"event.severity\":\"critical", fallback},
