@@ -1,10 +1,5 @@
 // Annotations: per-tag lists of fixed fields, merged per tag while loading
 // and applied to a walker result whose rule carries the tag.
-// libestr has C linkage but its header does not declare it.
-extern "C" {
-#include <libestr.h>
-}
-
 #include "normalizer/annot.h"
 
 #include <cstdlib>

@@ -1,10 +1,5 @@
 // Normalizer context: life cycle, option bits, the two message sinks, the
 // load entry points and the hexadecimal copy of unparsed binary data.
-// libestr has C linkage but its header does not declare it.
-extern "C" {
-#include <libestr.h>
-}
-
 #include "normalizer/context.h"
 
 #include <cerrno>

@@ -6,7 +6,10 @@
 #include <cstddef>
 #include <cstdint>
 
+// libestr has C linkage but its header does not declare it.
+extern "C" {
 #include <libestr.h>
+}
 #include <libfastjson/json.h>
 
 // Result codes of the normalizer core.

@@ -6,11 +6,6 @@
 // Every walk over a DAG here is iterative: a rule of thousands of literal
 // characters builds a chain of thousands of nodes before compaction, and
 // recursion over such chains would exhaust the stack.
-// libestr has C linkage but its header does not declare it.
-extern "C" {
-#include <libestr.h>
-}
-
 #include "normalizer/pdag.h"
 
 #include <algorithm>

@@ -1,11 +1,6 @@
 // Rewrite tables: rewrite=TAG:SRC=DST[|lower] lines collected per tag, bound
 // after loading to the terminal nodes of rules that end in a structured
 // payload (root-level json, cef, name-value-list) as FNV-1a hash tables.
-// libestr has C linkage but its header does not declare it.
-extern "C" {
-#include <libestr.h>
-}
-
 #include "normalizer/rewrite.h"
 
 #include <strings.h>

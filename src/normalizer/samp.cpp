@@ -1,11 +1,6 @@
 // Rulebase reader and loader: records, rules, types, annotations, rewrite
 // lines, includes, prefixes, and the rule sample language that turns a rule
 // text into field descriptors for the parse DAG.
-// libestr has C linkage but its header does not declare it.
-extern "C" {
-#include <libestr.h>
-}
-
 #include "normalizer/samp.h"
 
 #include <sys/stat.h>

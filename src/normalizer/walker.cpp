@@ -1,11 +1,6 @@
 // The recursive walker: depth-first search of the parse DAG for a path from
 // the root to a terminal node that consumes the whole message, running each
 // edge's field parser at the current offset and backtracking on failure.
-// libestr has C linkage but its header does not say so; include it first.
-extern "C" {
-#include <libestr.h>
-}
-
 #include "normalizer/walker.h"
 
 #include <pthread.h>
@@ -192,10 +187,12 @@ __attribute__((noinline)) int run_edge(npb_t *npb, ln_parser_t *prs, size_t *off
 }
 
 // Stores the value of a matched edge in json. Takes over the value in every
-// case. Returns 0, or LN_RC_NO_MATCH for a conflict (failOnDuplicate).
+// case. A null value (a "json" field with skipempty whose payload was empty
+// as a whole) is stored as JSON null. Returns 0, or LN_RC_NO_MATCH for a
+// conflict (failOnDuplicate).
 __attribute__((noinline)) int store_value(npb_t *npb, ln_parser_t *prs, fjson_object *value, fjson_object *json,
                 int failOnDuplicate) {
-  if (!json || !prs->name || !value) {
+  if (!json || !prs->name) {
     if (value) fjson_object_put(value);
     return 0;
   }

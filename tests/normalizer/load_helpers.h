@@ -2,11 +2,6 @@
 // that collects its error and debug messages, and text renderings of a DAG.
 #pragma once
 
-// libestr has C linkage but its header does not declare it.
-extern "C" {
-#include <libestr.h>
-}
-
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>

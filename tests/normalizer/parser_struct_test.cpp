@@ -352,8 +352,9 @@ TEST(JsonField, TextAfterTheValueIsLeftForTheRule) {
   Fields f;
   ASSERT_EQ(rb.normalize(R"({"a":1} tail)", &f), 0);
   EXPECT_EQ(f, (Fields{{"j", R"({"a":1})"}}));
-  // A payload that is empty as a whole still matches.
+  // A payload that is empty as a whole still matches and is stored as null.
   ASSERT_EQ(rb.normalize(R"(skip {"a":"","b":[]})", &f), 0);
+  EXPECT_EQ(f, (Fields{{"j", "null"}}));
   ASSERT_EQ(rb.normalize(R"(skip {"a":"","b":[2]})", &f), 0);
   EXPECT_EQ(f, (Fields{{"j", R"({"b":[2]})"}}));
 }
