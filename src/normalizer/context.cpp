@@ -137,17 +137,20 @@ void ln_enableDebug(ln_ctx ctx, int i) {
   if (ctx_ok(ctx)) ctx->debug = static_cast<uint8_t>(i & 1);
 }
 
-int ln_loadSamples(ln_ctx ctx, const char *file) {
-  if (!ctx_ok(ctx)) return -1;
-  if (file == nullptr) return 1;
-  char *copy = strdup(file);
+namespace {
+
+// One load call: names the input for message prefixes, counts the nesting
+// level while the reader runs, then binds and compiles (finish_load).
+template <class Reader>
+int run_load(ln_ctx ctx, const char *conf_name, Reader read) {
+  char *copy = strdup(conf_name);
   if (copy == nullptr) return LN_RC_NO_MEMORY;
   ctx->conf_file = copy;
   ctx->conf_ln_nbr = 0;
   ++ctx->include_level;
   int r;
   try {
-    r = ln_sampLoad(ctx, file);
+    r = read();
   } catch (const std::bad_alloc &) {
     r = LN_RC_NO_MEMORY;
   }
@@ -157,23 +160,17 @@ int ln_loadSamples(ln_ctx ctx, const char *file) {
   return finish_load(ctx, r);
 }
 
+} // namespace
+
+int ln_loadSamples(ln_ctx ctx, const char *file) {
+  if (!ctx_ok(ctx)) return -1;
+  if (file == nullptr) return 1;
+  return run_load(ctx, file, [&] { return ln_sampLoad(ctx, file); });
+}
+
 int ln_loadSamplesFromString(ln_ctx ctx, const char *text) {
   if (!ctx_ok(ctx)) return -1;
-  char *copy = strdup("--NO-FILE--");
-  if (copy == nullptr) return LN_RC_NO_MEMORY;
-  ctx->conf_file = copy;
-  ctx->conf_ln_nbr = 0;
-  ++ctx->include_level;
-  int r;
-  try {
-    r = ln_sampLoadFromString(ctx, text);
-  } catch (const std::bad_alloc &) {
-    r = LN_RC_NO_MEMORY;
-  }
-  --ctx->include_level;
-  ctx->conf_file = nullptr;
-  free(copy);
-  return finish_load(ctx, r);
+  return run_load(ctx, "--NO-FILE--", [&] { return ln_sampLoadFromString(ctx, text); });
 }
 
 int ln_addUnparsedDataBinaryField(ln_ctx ctx, const char *str, size_t len,

@@ -265,17 +265,7 @@ void optimize_node(ln_ctx ctx, struct ln_pdag *dag) {
 }
 
 void optimize_component(ln_ctx ctx, struct ln_pdag *root) {
-  if (root == nullptr) return;
-  std::unordered_set<struct ln_pdag *> seen;
-  std::vector<struct ln_pdag *> stack{root};
-  while (!stack.empty()) {
-    struct ln_pdag *n = stack.back();
-    stack.pop_back();
-    if (!seen.insert(n).second) continue;
-    optimize_node(ctx, n);
-    for (int i = n->nparsers - 1; i >= 0; --i)
-      if (n->parsers[i].node != nullptr) stack.push_back(n->parsers[i].node);
-  }
+  ln_pdagForEachNode(root, [ctx](struct ln_pdag *n) { optimize_node(ctx, n); });
 }
 
 std::string child_prefix(ln_ctx ctx, const std::string &prefix, const ln_parser_t *prs) {

@@ -5,6 +5,8 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <unordered_set>
+#include <vector>
 
 #include "normalizer/context.h"
 
@@ -87,3 +89,22 @@ void ln_displayPDAGComponentAlternative(struct ln_pdag *dag, int level);
 void ln_fullPdagStats(ln_ctx ctx, FILE *fp, int extendedStats);
 void ln_fullPDagStatsDOT(ln_ctx ctx, FILE *fp);
 void ln_genDotPDAGGraph(struct ln_pdag *dag, es_str_t **str);
+
+// Calls fn(node) once for every node reachable from root (preorder, edges in
+// array order). fn runs before the node's edges are followed, so it may
+// rewrite them. Iterative: a rule of thousands of literal characters is a
+// chain of thousands of nodes.
+template <class Fn>
+void ln_pdagForEachNode(struct ln_pdag *root, Fn fn) {
+  if (root == nullptr) return;
+  std::unordered_set<struct ln_pdag *> seen;
+  std::vector<struct ln_pdag *> stack{root};
+  while (!stack.empty()) {
+    struct ln_pdag *n = stack.back();
+    stack.pop_back();
+    if (!seen.insert(n).second) continue;
+    fn(n);
+    for (int i = n->nparsers - 1; i >= 0; --i)
+      if (n->parsers[i].node != nullptr) stack.push_back(n->parsers[i].node);
+  }
+}

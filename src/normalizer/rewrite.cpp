@@ -195,17 +195,7 @@ int build_table(ln_ctx ctx, ln_rewriteSet *set, struct ln_pdag *term) {
 }
 
 void reset_ids(struct ln_pdag *root) {
-  if (root == nullptr) return;
-  std::unordered_set<struct ln_pdag *> seen;
-  std::vector<struct ln_pdag *> stack{root};
-  while (!stack.empty()) {
-    struct ln_pdag *n = stack.back();
-    stack.pop_back();
-    if (!seen.insert(n).second) continue;
-    n->rewrite_id = 0;
-    for (int i = 0; i < n->nparsers; ++i)
-      if (n->parsers[i].node) stack.push_back(n->parsers[i].node);
-  }
+  ln_pdagForEachNode(root, [](struct ln_pdag *n) { n->rewrite_id = 0; });
 }
 
 bool eligible(const ln_parser_t *prs) {

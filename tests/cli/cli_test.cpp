@@ -175,6 +175,9 @@ const cli_case kCases[] = {
      "veldra: cannot open nope.yml: No such file or directory\n"},
 };
 
+// Names the case instead of dumping its bytes in test listings.
+void PrintTo(const cli_case &c, std::ostream *os) { *os << c.name; }
+
 class Cli : public testing::TestWithParam<cli_case> {};
 
 TEST_P(Cli, StatusAndStreams) {

@@ -35,6 +35,9 @@ const tally_case kCases[] = {
     {"DuplicateFieldsAreClean", 1, {0, 0, 0, 0, 0, 0, 4}, 1, 1, VDR_ECS_OK, 0},
 };
 
+// Names the case instead of dumping its bytes in test listings.
+void PrintTo(const tally_case &c, std::ostream *os) { *os << c.name; }
+
 class ExitCode : public testing::TestWithParam<tally_case> {};
 
 TEST_P(ExitCode, FirstRuleThatApplies) {

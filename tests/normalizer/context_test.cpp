@@ -127,7 +127,9 @@ TEST(Context, UnparsedDataBinary) {
     fjson_object *v = nullptr;
     const bool has = fjson_object_object_get_ex(json, "unparsed-data-binary", &v);
     EXPECT_EQ(has, c.hex != nullptr) << c.rest;
-    if (has && c.hex) EXPECT_STREQ(fjson_object_get_string(v), c.hex);
+    if (has && c.hex) {
+      EXPECT_STREQ(fjson_object_get_string(v), c.hex);
+    }
     fjson_object_put(json);
   }
 }

@@ -241,7 +241,7 @@ TEST(LoaderFile, MissingFileAndRulebaseDirectory) {
   dir.write("lib/sub.rb", "version=2\nrule=:sub\n");
   dir.write("main/main.rb", "version=2\ninclude=sub.rb   \nrule=:main\n");
   ChDir cd(dir.path / "main");
-  for (const std::string env : {(dir.path / "lib").string(), (dir.path / "lib").string() + "/"}) {
+  for (const std::string &env : {(dir.path / "lib").string(), (dir.path / "lib").string() + "/"}) {
     setenv("VELDRA_RULEBASES", env.c_str(), 1);
     TestCtx t;
     EXPECT_EQ(t.loadFile("main.rb"), 0);

@@ -8,64 +8,9 @@
 #include <vector>
 
 #include "normalizer/parser.h"
+#include "parser_harness.h"
 
 namespace {
-
-struct Sink {
-  std::vector<std::string> msgs;
-  static void cb(void *cookie, const char *msg, size_t len) {
-    static_cast<Sink *>(cookie)->msgs.emplace_back(msg, len);
-  }
-};
-
-struct FakeCtx {
-  ln_ctx_s c{};
-  Sink err, dbg;
-  FakeCtx() {
-    c.objID = LN_OBJID_CTX;
-    c.errmsgCB = Sink::cb;
-    c.errmsgCookie = &err;
-    c.dbgCB = Sink::cb;
-    c.dbgCookie = &dbg;
-  }
-};
-
-// Private data built from a descriptor's parameter keys; freed on scope exit.
-struct Edge {
-  FakeCtx fc;
-  prsid_t id;
-  void *data = nullptr;
-  int rc = 0;
-  Edge(prsid_t id_, const char *params) : id(id_) {
-    fjson_object *j = fjson_tokener_parse(params);
-    EXPECT_NE(j, nullptr) << params;
-    if (parser_lookup_table[id].construct) rc = parser_lookup_table[id].construct(&fc.c, j, &data);
-    fjson_object_put(j);
-  }
-  ~Edge() {
-    if (data && parser_lookup_table[id].destruct) parser_lookup_table[id].destruct(&fc.c, data);
-  }
-  // Runs the parser on line at offs; returns rc, consumed length and the
-  // value as compact JSON text ("" when there is none).
-  int run(const std::string &line, size_t offs, size_t *parsed, std::string *val) {
-    std::vector<char> buf(line.begin(), line.end()); // exact size, no terminator
-    npb_t npb{};
-    npb.ctx = &fc.c;
-    npb.str = buf.empty() ? reinterpret_cast<const char *>(&npb) : buf.data();
-    npb.strLen = buf.size();
-    fjson_object *v = nullptr;
-    size_t o = offs;
-    *parsed = 12345;
-    int r = parser_lookup_table[id].parser(&npb, &o, data, "f", parsed, &v);
-    val->clear();
-    if (v) {
-      *val = fjson_object_to_json_string_ext(v, FJSON_TO_STRING_PLAIN);
-      fjson_object_put(v);
-    }
-    EXPECT_LE(o + *parsed, line.size());
-    return r;
-  }
-};
 
 constexpr int NM = LN_RC_NO_MATCH;
 

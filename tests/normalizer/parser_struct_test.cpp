@@ -11,63 +11,10 @@
 #include <vector>
 
 #include "normalizer/parser.h"
+#include "parser_harness.h"
 #include "normalizer/walker.h"
 
 namespace {
-
-struct Sink {
-  std::vector<std::string> msgs;
-  static void cb(void *cookie, const char *msg, size_t len) {
-    static_cast<Sink *>(cookie)->msgs.emplace_back(msg, len);
-  }
-};
-
-struct FakeCtx {
-  ln_ctx_s c{};
-  Sink err, dbg;
-  FakeCtx() {
-    c.objID = LN_OBJID_CTX;
-    c.errmsgCB = Sink::cb;
-    c.errmsgCookie = &err;
-    c.dbgCB = Sink::cb;
-    c.dbgCookie = &dbg;
-  }
-};
-
-struct Edge {
-  FakeCtx fc;
-  prsid_t id;
-  void *data = nullptr;
-  int rc = 0;
-  Edge(prsid_t id_, const char *params) : id(id_) {
-    fjson_object *j = fjson_tokener_parse(params);
-    EXPECT_NE(j, nullptr) << params;
-    if (parser_lookup_table[id].construct) rc = parser_lookup_table[id].construct(&fc.c, j, &data);
-    fjson_object_put(j);
-  }
-  ~Edge() {
-    if (data && parser_lookup_table[id].destruct) parser_lookup_table[id].destruct(&fc.c, data);
-  }
-  int run(const std::string &line, size_t offs, size_t *parsed, std::string *val, bool wantValue = true) {
-    std::vector<char> buf(line.begin(), line.end());
-    npb_t npb{};
-    npb.ctx = &fc.c;
-    npb.str = buf.empty() ? reinterpret_cast<const char *>(&npb) : buf.data();
-    npb.strLen = buf.size();
-    fjson_object *v = nullptr;
-    size_t o = offs;
-    *parsed = 12345;
-    const int r = parser_lookup_table[id].parser(&npb, &o, data, "f", parsed, wantValue ? &v : nullptr);
-    val->clear();
-    if (v) {
-      *val = fjson_object_to_json_string_ext(v, FJSON_TO_STRING_PLAIN);
-      fjson_object_put(v);
-    }
-    if (r == 0) EXPECT_LE(o + *parsed, line.size());
-    else EXPECT_EQ(*parsed, 0u);
-    return r;
-  }
-};
 
 constexpr int NM = LN_RC_NO_MATCH;
 
