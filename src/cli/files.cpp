@@ -57,6 +57,11 @@ char *read_stream_sized(FILE *stream, const char *what, size_t initial) {
     return nullptr;
   }
   buf[len] = '\0';
+  // The text ends at its first zero byte; say so rather than drop the rest
+  // without a word.
+  if (const void *z = memchr(buf, '\0', len))
+    fprintf(stderr, "veldra: warning: %s holds a zero byte at offset %zu; the text after it is ignored\n",
+            what, static_cast<size_t>(static_cast<const char *>(z) - buf));
   return buf;
 }
 

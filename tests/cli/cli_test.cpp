@@ -248,6 +248,7 @@ TEST(CliInput, ZeroByteEndsTheText) {
   veldra_run r = run_veldra({{"check", "-r", "-", "-s", "samples.log"}, hidden, fixtures(), {}});
   EXPECT_EQ(r.status, 5);
   EXPECT_EQ(r.err,
+            "veldra: warning: stdin holds a zero byte at offset 4; the text after it is ignored\n"
             "veldra: - is not a version=2 rulebase; it must be migrated before either engine can "
             "load it\n");
 }

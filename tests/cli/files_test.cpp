@@ -78,7 +78,10 @@ TEST(ReadStream, ExactlyOneChunkFromAPipe) {
 TEST(ReadFile, ZeroByteEndsTheText) {
   temp_dir d;
   spill(d / "z", std::string("ab\0cd", 5));
+  testing::internal::CaptureStderr();
   EXPECT_EQ(read_and_free(d / "z"), "ab");
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "veldra: warning: " + (d / "z") + " holds a zero byte at offset 2; the text after it is ignored\n");
 }
 
 TEST(ReadFile, OpenFailuresNameThePath) {
