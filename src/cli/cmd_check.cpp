@@ -61,15 +61,6 @@ struct check_state {
   }
 };
 
-// --max: base-10 and unchecked; only 1 to 2147483646 limits the run, every
-// other value (0, negative, not a number, too large) means no limit.
-int max_samples_from(const char *text) {
-  if (!text) return 0;
-  long max = strtol(text, nullptr, 10);
-  if (static_cast<uint64_t>(max) - 1u <= 2147483646u) return static_cast<int>(max);
-  return 0;
-}
-
 } // namespace
 
 int cmd_check(int argc, char **argv) {

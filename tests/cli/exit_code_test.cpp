@@ -49,4 +49,16 @@ TEST_P(ExitCode, FirstRuleThatApplies) {
 INSTANTIATE_TEST_SUITE_P(Check, ExitCode, testing::ValuesIn(kCases),
                          [](const testing::TestParamInfo<tally_case> &i) { return std::string(i.param.name); });
 
+TEST(CheckMax, OnlyOneTo2147483646Limits) {
+  struct {
+    const char *text;
+    int limit;
+  } cases[] = {{nullptr, 0},      {"1", 1},           {"2147483646", 2147483646},
+               {"2147483647", 0}, {"2147483648", 0},  {"0", 0},
+               {"-1", 0},         {"-5", 0},          {"99999999999999999999", 0},
+               {"abc", 0},        {"12x", 12},        {"-9223372036854775808", 0}};
+  for (const auto &c : cases)
+    EXPECT_EQ(max_samples_from(c.text), c.limit) << (c.text ? c.text : "(none)");
+}
+
 }  // namespace
