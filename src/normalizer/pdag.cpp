@@ -87,11 +87,14 @@ int add_single(ln_ctx ctx, struct ln_pdag **pdag, fjson_object *prscnf, struct l
   struct ln_pdag *dag = *pdag;
   for (int i = 0; i < dag->nparsers; ++i) {
     ln_parser_t *p = &dag->parsers[i];
-    // An equal edge is reused. When the slot already names a successor (a
-    // later alternative), the edge is reused only if it leads there:
-    // redirecting the slot would strand the earlier alternatives.
+    // An equal edge is reused. When the slot already names a successor (an
+    // alternative), the edge is reused only if it leads there: redirecting
+    // the slot would strand the other alternatives. Without a slot, an edge
+    // into a join node (reached by several alternatives, refcnt > 1) is not
+    // reused: whatever this rule adds behind it would also be reachable
+    // through the other alternatives, which this rule does not allow.
     if (p->prsid == prs->prsid && p->conf && prs->conf && strcmp(p->conf, prs->conf) == 0 &&
-        (*slot == nullptr || *slot == p->node)) {
+        (*slot == nullptr ? p->node != nullptr && p->node->refcnt == 1 : *slot == p->node)) {
       free_edge_contents(ctx, prs);
       free(prs);
       *slot = p->node;
@@ -150,6 +153,69 @@ int add_sequence(ln_ctx ctx, struct ln_pdag **pdag, fjson_object *arr, struct ln
   return 0;
 }
 
+// The first existing edge at n that a single descriptor would be merged
+// into, or null. The descriptor is only read.
+ln_parser_t *equal_edge(struct ln_pdag *n, fjson_object *d, bool joinOk) {
+  if (d == nullptr || !fjson_object_is_type(d, fjson_type_object)) return nullptr;
+  const char *conf = fjson_object_to_json_string_ext(d, FJSON_TO_STRING_PLAIN);
+  if (conf == nullptr) return nullptr;
+  for (int i = 0; i < n->nparsers; ++i) {
+    ln_parser_t *p = &n->parsers[i];
+    if (p->conf && p->node && strcmp(p->conf, conf) == 0 && (joinOk || p->node->refcnt == 1)) return p;
+  }
+  return nullptr;
+}
+
+// Follows one alternative through existing edges without changing anything.
+// Returns its last edge, or null when some part of it would need a new edge.
+// Every edge but the last must lead to a node that only it reaches.
+ln_parser_t *existing_alternative(struct ln_pdag *n, fjson_object *alt) {
+  if (alt == nullptr || !fjson_object_is_type(alt, fjson_type_array)) return equal_edge(n, alt, true);
+  std::vector<std::pair<fjson_object *, int>> stack{{alt, 0}}; // flattened nested sequences
+  ln_parser_t *last = nullptr;
+  while (!stack.empty()) {
+    auto &[arr, idx] = stack.back();
+    if (idx >= fjson_object_array_length(arr)) {
+      stack.pop_back();
+      continue;
+    }
+    fjson_object *e = fjson_object_array_get_idx(arr, idx++);
+    if (e != nullptr && fjson_object_is_type(e, fjson_type_array)) {
+      stack.emplace_back(e, 0);
+      continue;
+    }
+    if (last != nullptr) {
+      if (last->node->refcnt != 1) return nullptr;
+      n = last->node;
+    }
+    last = equal_edge(n, e, true);
+    if (last == nullptr) return nullptr;
+  }
+  return last;
+}
+
+// The join node of an alternatives group that an earlier rule already built
+// in full: every alternative exists, all end in one node, and nothing else
+// leads into that node. Null otherwise.
+struct ln_pdag *existing_join(struct ln_pdag *start, fjson_object *parsers) {
+  const int n = fjson_object_array_length(parsers);
+  struct ln_pdag *join = nullptr;
+  std::vector<ln_parser_t *> lastEdges;
+  for (int i = 0; i < n; ++i) {
+    ln_parser_t *last = existing_alternative(start, fjson_object_array_get_idx(parsers, i));
+    if (last == nullptr || (join != nullptr && last->node != join)) return nullptr;
+    join = last->node;
+    if (std::find(lastEdges.begin(), lastEdges.end(), last) == lastEdges.end()) lastEdges.push_back(last);
+  }
+  if (join == nullptr || join->refcnt != static_cast<int>(lastEdges.size())) return nullptr;
+  return join;
+}
+
+// Alternatives end in one join node. A group that an earlier rule built in
+// full is shared; otherwise the join node is new, so that no alternative
+// leads into another rule's path (which would let that rule's continuation
+// match behind this rule's other alternatives, and this rule's continuation
+// behind the other rule's prefix).
 int add_alternatives(ln_ctx ctx, struct ln_pdag **pdag, fjson_object *prscnf) {
   fjson_object *parsers = nullptr;
   if (!fjson_object_object_get_ex(prscnf, "parser", &parsers) ||
@@ -159,20 +225,34 @@ int add_alternatives(ln_ctx ctx, struct ln_pdag **pdag, fjson_object *prscnf) {
                  fjson_type_to_name(fjson_object_get_type(parsers)));
     return LN_RC_BAD_CONFIG;
   }
-  struct ln_pdag *shared = nullptr;
   const int n = fjson_object_array_length(parsers);
-  for (int i = 0; i < n; ++i) {
+  if (n == 0) return 0;
+  struct ln_pdag *shared = existing_join(*pdag, parsers);
+  const bool fresh = shared == nullptr;
+  if (fresh) {
+    shared = ln_newPDAG(ctx); // held here until an alternative leads to it
+    if (shared == nullptr) return LN_RC_NO_MEMORY;
+  }
+  int r = 0;
+  for (int i = 0; i < n && r == 0; ++i) {
     fjson_object *elem = fjson_object_array_get_idx(parsers, i);
     struct ln_pdag *cur = *pdag;
-    int r;
     if (elem != nullptr && fjson_object_is_type(elem, fjson_type_array))
       r = add_sequence(ctx, &cur, elem, &shared);
     else
       r = add_single(ctx, &cur, elem, &shared);
-    if (r != 0) return r;
   }
-  if (shared != nullptr) *pdag = shared;
-  return 0;
+  if (fresh) {
+    if (shared->refcnt > 1) {
+      --shared->refcnt; // the incoming edges own it now
+      if (r == 0) *pdag = shared;
+    } else {
+      ln_pdagDelete(shared); // no alternative consumed anything
+    }
+  } else if (r == 0) {
+    *pdag = shared;
+  }
+  return r;
 }
 
 int add_dispatch(ln_ctx ctx, struct ln_pdag **pdag, fjson_object *prscnf, struct ln_pdag **slot) {

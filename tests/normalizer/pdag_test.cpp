@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "load_helpers.h"
+#include "normalizer/walker.h"
 
 namespace {
 
@@ -175,6 +176,66 @@ TEST(Pdag, LaterAlternativeDoesNotMergeIntoAnotherRulesPath) {
             (std::vector<std::string>{"literal:'y1'", "literal:'x'", "literal:'y'"}));
   EXPECT_EQ(child(root, 1), child(root, 2));
   EXPECT_EQ(edgeList(t.ctx, child(root, 2)), std::vector<std::string>{"literal:'!'"});
+}
+
+// Which of the lines each rulebase matches; a line matched by no rule of the
+// rulebase must stay unmatched.
+TEST(Pdag, AlternativesDoNotLeakIntoOtherRules) {
+  const std::string alt = "%{\"type\":\"alternative\",\"parser\":[";
+  const std::string lit = "{\"type\":\"literal\",\"text\":\"";
+  struct Case {
+    const char *name;
+    std::string rules;
+    std::vector<std::string> match, noMatch;
+  };
+  const std::vector<Case> cases = {
+      {"first alternative equals another rule's edge",
+       "rule=:x1\nrule=:" + alt + lit + "x\"}," + lit + "y\"}]}%!\n",
+       {"x1", "x!", "y!"},
+       {"y1"}},
+      {"later rule continues behind a join node",
+       "rule=:" + alt + lit + "a\"}," + lit + "z\"}]}%1\nrule=:ab\n",
+       {"a1", "z1", "ab"},
+       {"zb"}},
+      {"group covering only part of a join",
+       "rule=:" + alt + lit + "a\"}," + lit + "b\"}]}%1\nrule=:" + alt + lit + "a\"}]}%2\n",
+       {"a1", "b1", "a2"},
+       {"b2"}},
+      {"sequence alternative over another rule's path",
+       "rule=:ab1\nrule=:" + alt + "[" + lit + "a\"}," + lit + "b\"}]," + lit + "c\"}]}%!\n",
+       {"ab1", "ab!", "c!"},
+       {"c1", "cb1"}},
+  };
+  for (const auto &c : cases) {
+    TestCtx t;
+    ASSERT_EQ(t.load(c.rules), 0) << c.name;
+    for (const auto &m : c.match) {
+      fjson_object *j = nullptr;
+      EXPECT_EQ(ln_normalize(t.ctx, m.data(), m.size(), &j), 0) << c.name << ": " << m;
+      if (j) fjson_object_put(j);
+    }
+    for (const auto &m : c.noMatch) {
+      fjson_object *j = nullptr;
+      EXPECT_NE(ln_normalize(t.ctx, m.data(), m.size(), &j), 0) << c.name << ": " << m;
+      if (j) fjson_object_put(j);
+    }
+  }
+}
+
+TEST(Pdag, IdenticalAlternativeGroupsAreShared) {
+  // A prefix with alternatives is repeated in front of every rule; the group
+  // is built once, so many rules never exhaust the edges of the root.
+  TestCtx t;
+  std::string text = "prefix=%{\"type\":\"alternative\",\"parser\":[{\"type\":\"ipv4\",\"name\":\"h\"},"
+                     "{\"type\":\"word\",\"name\":\"h\"}]}% \n";
+  for (int i = 0; i < 300; ++i) text += "rule=:r" + std::to_string(i) + "\n";
+  ASSERT_EQ(t.load(text), 0);
+  ASSERT_EQ(edgeList(t.ctx, t.ctx->pdag), (std::vector<std::string>{"ipv4:h", "word:h"}));
+  struct ln_pdag *join = child(t.ctx->pdag, 0);
+  EXPECT_EQ(child(t.ctx->pdag, 1), join);
+  EXPECT_EQ(join->refcnt, 2);
+  EXPECT_EQ(edgeList(t.ctx, join), std::vector<std::string>{"literal:' r'"});
+  EXPECT_EQ(child(join, 0)->nparsers, 10); // one branch per first digit
 }
 
 TEST(Pdag, AttachFailureKeepsEarlierEdges) {
