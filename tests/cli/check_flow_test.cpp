@@ -265,6 +265,30 @@ TEST_F(CheckFlow, ExtractWritesOneLinePerSample) {
   EXPECT_EQ(first.str("fields", "host"), "alpha");
 }
 
+// A rulebase that does not load from its file (its basic-types include names
+// no file) loads from its text, where that include becomes the fixed prelude.
+// check loads only by path and fails.
+TEST_F(CheckFlow, ExtractFallsBackToTheRulebaseText) {
+  veldra_run r = run_veldra(
+      {{"extract", "-r", "basic_types_include.rb", "-s", "-"}, "from 10.1.2.3\nfrom x\n", fixtures(), {}});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.err, "");
+  const size_t eol = r.out.find('\n');
+  ASSERT_NE(eol, std::string::npos);
+  json_doc first(r.out.substr(0, eol));
+  fjson_object *src = first.at("fields", "src");
+  ASSERT_NE(src, nullptr) << r.out;
+  fjson_object *ip = nullptr;
+  ASSERT_TRUE(fjson_object_object_get_ex(src, "net_src_ip4", &ip)) << r.out;
+  EXPECT_STREQ(fjson_object_get_string(ip), "10.1.2.3");
+  json_doc second(r.out.substr(eol + 1));
+  EXPECT_EQ(second.str("status"), "unparsed");
+
+  veldra_run c = check({"-r", "basic_types_include.rb", "-s", "samples.log"});
+  EXPECT_EQ(c.status, 3);
+  EXPECT_EQ(c.err.rfind("veldra: rulebase failed to load on the legacy walker:\n", 0), 0u) << c.err;
+}
+
 TEST_F(CheckFlow, EcsPrintsOneLineAndExitsByVerdict) {
   veldra_run r = run_veldra({{"ecs", "-r", "-"}, slurp(fixtures() + "/v2.rb"), fixtures(), {}});
   ASSERT_FALSE(r.out.empty());
