@@ -147,6 +147,12 @@ int output_sink::open(const char *path) {
   std::string base = slash == std::string::npos ? target_ : target_.substr(slash + 1);
   std::string tmp = dir + (dir == "/" ? "" : "/") + "." + base + ".tmpXXXXXX";
   int fd = mkstemp(tmp.data());
+  if (fd < 0 && exists) {
+    // The directory takes no new file, but the existing one may be written:
+    // write it in place, as an ordinary open would.
+    f_ = fopen(path, "w");
+    if (f_) return 0;
+  }
   if (fd < 0) {
     fprintf(stderr, "veldra: cannot write %s: %s\n", path, strerror(errno));
     return -1;
