@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <new>
 #include <string>
 #include <vector>
@@ -594,36 +595,38 @@ int ln_sampRead(ln_ctx ctx, struct ln_samp_input *in, int *isEof) {
 
 int ln_sampLoad(ln_ctx ctx, const char *file) {
   ln_dbgprintf(ctx, "loading rulebase file '%s'", file);
-  FILE *fp = open_rulebase(ctx, file, true);
+  // Closed on every way out, an allocation failure while reading included.
+  std::unique_ptr<FILE, int (*)(FILE *)> fp(open_rulebase(ctx, file, true), &fclose);
   if (fp == nullptr) return 1;
   LoadGuard guard;
   struct stat st;
-  if (fstat(fileno(fp), &st) == 0) {
+  if (fstat(fileno(fp.get()), &st) == 0) {
     g_loading.push_back({ctx, st.st_dev, st.st_ino});
     guard.pushed = true;
   }
   std::string data;
-  char chunk[65536];
+  // On the heap: this frame stays live while nested includes load.
+  std::vector<char> chunk(65536);
   bool readErr = false, tooBig = false;
   int readErrno = 0;
   for (;;) {
-    const size_t n = fread(chunk, 1, sizeof(chunk), fp);
+    const size_t n = fread(chunk.data(), 1, chunk.size(), fp.get());
     if (n > 0) {
       if (data.size() + n > LN_SAMP_MAX_FILE_SIZE) {
         tooBig = true;
         break;
       }
-      data.append(chunk, n);
+      data.append(chunk.data(), n);
     }
-    if (n < sizeof(chunk)) {
-      if (ferror(fp)) {
+    if (n < chunk.size()) {
+      if (ferror(fp.get())) {
         readErr = true;
         readErrno = errno;
       }
       break;
     }
   }
-  fclose(fp);
+  fp.reset();
   if (tooBig) {
     ln_errprintf(ctx, 0, "rulebase '%s' is larger than %u bytes, not loaded", file,
                  static_cast<unsigned>(LN_SAMP_MAX_FILE_SIZE));

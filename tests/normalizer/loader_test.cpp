@@ -2,6 +2,7 @@
 // rules, types, prefixes, includes (relative, VELDRA_RULEBASES, cycles, depth)
 // and bad input that must never crash.
 #include <gtest/gtest.h>
+#include <pthread.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -332,6 +333,41 @@ TEST(LoaderFile, IncludeDepthIsLimited) {
   EXPECT_EQ(t.errors, std::vector<std::string>{"rulebase file f63.rb[2]: include nesting deeper than "
                                                "64 levels, not including 'f64.rb'"});
   EXPECT_EQ(t.ctx->include_level, 0);
+}
+
+TEST(LoaderFile, DeepIncludesFitASmallThreadStack) {
+  // 64 nested loads of files larger than one read chunk: no level keeps its
+  // read buffer on the stack, so 1 MB of stack is plenty.
+  TempDir dir;
+  const std::string pad = "# " + std::string(70000, 'p') + "\n";
+  for (int i = 0; i < 63; ++i)
+    dir.write("d" + std::to_string(i) + ".rb",
+              "version=2\n" + pad + "include=d" + std::to_string(i + 1) + ".rb\n");
+  dir.write("d63.rb", "version=2\n" + pad + "rule=:deep\n");
+  ChDir cd(dir.path);
+  struct Arg {
+    int rc = -99;
+    size_t errors = 0;
+  } arg;
+  pthread_attr_t attr;
+  pthread_attr_init(&attr);
+  pthread_attr_setstacksize(&attr, 1024 * 1024);
+  pthread_t th;
+  ASSERT_EQ(pthread_create(
+                &th, &attr,
+                [](void *p) -> void * {
+                  auto *a = static_cast<Arg *>(p);
+                  TestCtx t;
+                  a->rc = t.loadFile("d0.rb");
+                  a->errors = t.errors.size();
+                  return nullptr;
+                },
+                &arg),
+            0);
+  pthread_join(th, nullptr);
+  pthread_attr_destroy(&attr);
+  EXPECT_EQ(arg.rc, 0);
+  EXPECT_EQ(arg.errors, 0u);
 }
 
 TEST(LoaderFile, RunawayFieldBeforeRuleLine) {
