@@ -101,6 +101,35 @@ TEST(Walker, UserDefinedTypesAndMerges) {
   });
 }
 
+// Repeat bodies with option.failOnDuplicate: an edge whose name the item
+// already holds is skipped, and a name stored twice on one path or met again
+// by a "." merge is a conflict; each ends the item, and with
+// permitMismatchInParser the repeat keeps the items before it.
+TEST(Walker, FailOnDuplicate) {
+  const std::string opts =
+      R"(,"while":{"type":"literal","text":","},"option.permitMismatchInParser":true)";
+  const std::string dup = opts + R"(,"option.failOnDuplicate":true}%%r:rest%)";
+  const std::string num = R"(rule=:%.:repeat{"parser":{"type":"number","name":"n"})";
+  const std::string alt =
+      R"(rule=:%.:repeat{"parser":{"type":"alternative","parser":[)"
+      R"({"type":"number","name":"n","priority":1},{"type":"number","name":"m"}]})";
+  const std::string kv = "type=@kv:%k:char-to:=%=%v:char-sep:,%\n"
+                         R"(rule=:%.:repeat{"parser":{"type":"@kv","name":"."})" + dup;
+  const std::string twice =
+      R"(rule=:%l:repeat{"parser":[{"type":"char-to","name":"a","extradata":":"},)"
+      R"({"type":"literal","text":":"},{"type":"word","name":"a"}])";
+  run_cases({
+      {"merged name replaced without the option", (num + opts + "}%%r:rest%").c_str(), 0, "1,2",
+       0, R"({"r":"","n":"2"})"},
+      {"edge skipped when its name is held", (alt + dup).c_str(), 0, "1,2,3", 0,
+       R"({"r":",3","n":"1","m":"2"})"},
+      {"'.' merge conflict", kv.c_str(), 0, "a=1,b=2", 0, R"({"r":",b=2","v":"1","k":"a"})"},
+      {"one name twice on a path", (twice + dup).c_str(), 0, "x:y", 0, R"({"r":"x:y","l":[]})"},
+      {"one name twice without the option", (twice + opts + "}%").c_str(), 0, "x:y", 0,
+       R"({"l":[{"a":"y","a":"x"}]})"},
+  });
+}
+
 // Leaves its copy of the rulebase text alive for the context's lifetime.
 std::string joined(std::initializer_list<const char *> lines) {
   std::string s;
