@@ -738,6 +738,9 @@ int string_option(ln_ctx ctx, data_String *d, const char *key, fjson_object *val
       ln_errprintf(ctx, 0, "matching.permitted is invalid object type, given as '%s",
                    fjson_object_to_json_string(val));
     }
+  } else if (k == "name" && sval == "-") {
+    // A discarded field keeps its "-" name among the parameters; like the
+    // other parsers, accept it without a message.
   } else {
     ln_errprintf(ctx, 0, "invalid param for string: %s", key);
   }

@@ -224,6 +224,8 @@ TEST(ScalarParsers, ConstructorsReportInTheirWords) {
        "invalid character class 'foo'"},
       {PRS_STRING, R"({"matching.permitted":5})", 0,
        "matching.permitted is invalid object type, given as '5"},
+      {PRS_STRING, R"({"name":"-"})", 0, ""},
+      {PRS_STRING, R"({"name":"x"})", 0, "invalid param for string: name"},
   };
   for (const ErrCase &c : cases) {
     Edge e(c.id, c.params);
