@@ -13,31 +13,6 @@
 
 namespace {
 
-constexpr int NM = LN_RC_NO_MATCH;
-
-struct Case {
-  prsid_t id;
-  const char *params;
-  std::string line;
-  int rc;
-  size_t parsed;
-  const char *value; // compact JSON of the value ("" for no match)
-};
-
-void runTable(const std::vector<Case> &cases) {
-  for (const Case &c : cases) {
-    Edge e(c.id, c.params);
-    ASSERT_EQ(e.rc, 0) << c.params;
-    size_t parsed = 0;
-    std::string val;
-    const int r = e.run(c.line, 0, &parsed, &val);
-    EXPECT_EQ(r, c.rc) << parser_lookup_table[c.id].name << " on '" << c.line << "'";
-    if (r == 0 && c.rc == 0) {
-      EXPECT_EQ(parsed, c.parsed) << parser_lookup_table[c.id].name << " on '" << c.line << "'";
-      EXPECT_EQ(val, c.value) << parser_lookup_table[c.id].name << " on '" << c.line << "'";
-    }
-  }
-}
 
 TEST(DateRfc5424, AcceptedFormsAndBadInput) {
   const prsid_t D = PRS_DATE_RFC5424;

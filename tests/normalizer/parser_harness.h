@@ -73,3 +73,35 @@ struct Edge {
     return r;
   }
 };
+
+constexpr int NM = LN_RC_NO_MATCH;
+
+// One parser run from offset 0: expected result, consumed length and value.
+struct Case {
+  prsid_t id;
+  const char *params;
+  std::string line;
+  int rc;
+  size_t parsed;
+  const char *value; // compact JSON of the value ("" for none)
+};
+
+inline void runTable(const std::vector<Case> &cases) {
+  for (const Case &c : cases) {
+    Edge e(c.id, c.params);
+    ASSERT_EQ(e.rc, 0) << c.params;
+    size_t parsed = 0;
+    std::string val;
+    const int r = e.run(c.line, 0, &parsed, &val);
+    EXPECT_EQ(r, c.rc) << parser_lookup_table[c.id].name << " on '" << c.line << "'";
+    if (r == 0 && c.rc == 0) {
+      EXPECT_EQ(parsed, c.parsed) << parser_lookup_table[c.id].name << " on '" << c.line << "'";
+      EXPECT_EQ(val, c.value) << parser_lookup_table[c.id].name << " on '" << c.line << "'";
+      // Without a value wanted the same bytes are consumed.
+      size_t p2 = 0;
+      std::string v2;
+      EXPECT_EQ(e.run(c.line, 0, &p2, &v2, false), 0);
+      EXPECT_EQ(p2, c.parsed);
+    }
+  }
+}

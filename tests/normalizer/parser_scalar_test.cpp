@@ -12,9 +12,8 @@
 
 namespace {
 
-constexpr int NM = LN_RC_NO_MATCH;
-
-struct Case {
+// A parser run at a given offset (the shared Case table runs from offset 0).
+struct OffsCase {
   prsid_t id;
   const char *params;
   std::string line;
@@ -24,8 +23,8 @@ struct Case {
   const char *value; // compact JSON of the value
 };
 
-void run_cases(const std::vector<Case> &cases) {
-  for (const Case &c : cases) {
+void run_cases(const std::vector<OffsCase> &cases) {
+  for (const OffsCase &c : cases) {
     Edge e(c.id, c.params);
     ASSERT_EQ(e.rc, 0) << c.params;
     size_t parsed = 0;
