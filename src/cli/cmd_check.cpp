@@ -134,7 +134,9 @@ int cmd_check(int argc, char **argv) {
           stderr);
 
   vdr_run_samples(st.run, st.samples, progress, nullptr);
-  fputc('\r', stderr);
+  // End the progress line. On a terminal also erase it, so that a report
+  // written to the same screen does not start on top of its remains.
+  fputs(isatty(fileno(stderr)) ? "\r\033[K" : "\r", stderr);
 
   if ((flags & VDR_REPORT_EMBED_INPUTS) && (flags & VDR_REPORT_REDACT_VALUES)) {
     fputs("veldra: --embed-inputs contradicts --redact-values\n", stderr);
