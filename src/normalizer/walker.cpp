@@ -6,6 +6,7 @@
 #include <pthread.h>
 
 #include <algorithm>
+#include <vector>
 #include <climits>
 #include <cstdint>
 #include <cstdlib>
@@ -63,6 +64,10 @@ struct WalkGuard {
   uint64_t trips = 0;       // bound hits in this message
   const char *memo_str = nullptr; // message the memo belongs to
   std::unordered_set<MemoKey, MemoHash> memo;
+  // User-defined types being walked on the current path, with their start
+  // offsets. Entering one again at the same offset is left recursion: the
+  // inner walk would repeat the outer one without consuming anything.
+  std::vector<std::pair<int, size_t>> active_types;
   uintptr_t stack_low = 0; // lowest stack address a walk may reach
   bool stack_known = false;
 };
@@ -156,14 +161,29 @@ __attribute__((noinline)) int run_edge(npb_t *npb, ln_parser_t *prs, size_t *off
                    ctx->nTypes);
       return LN_RC_NO_MATCH;
     }
+    auto &active = g_guard.active_types;
+    for (const auto &a : active)
+      if (a.first == prs->custType && a.second == *offs) {
+        ++g_guard.trips; // depends on the path: not a failure to remember
+        return LN_RC_NO_MATCH;
+      }
+    try {
+      active.emplace_back(prs->custType, *offs);
+    } catch (const std::bad_alloc &) {
+      return LN_RC_NO_MEMORY;
+    }
     *value = fjson_object_new_object();
-    if (!*value) return LN_RC_NO_MEMORY;
+    if (!*value) {
+      active.pop_back();
+      return LN_RC_NO_MEMORY;
+    }
     struct ln_pdag *endNode = nullptr;
     // The consumed length is read from parsedTo, so it starts at the type's
     // own start offset (an empty match then consumes nothing).
     npb->parsedTo = *offs;
     int r = ln_normalizeRec(npb, ctx->type_pdags[prs->custType].pdag, *offs, 1, *value, &endNode,
                             failOnDuplicate, json, prs->name);
+    active.pop_back();
     if (r == 0 && npb->parsedTo >= *offs) {
       *parsed = npb->parsedTo - *offs;
     } else {
@@ -257,6 +277,7 @@ int ln_normalizeRec(npb_t *npb, struct ln_pdag *dag, size_t offs, int bPartialMa
     g.calls = 0;
     g.trips = 0;
     g.memo.clear();
+    g.active_types.clear();
     g.memo_str = npb->str;
   }
   if (g.depth >= kMaxDepth || ++g.calls > kMaxNodeCalls || stack_exhausted()) {
