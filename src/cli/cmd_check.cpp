@@ -4,7 +4,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <string>
 #include <unistd.h>
 
 #include "cli/commands.h"
@@ -111,12 +110,8 @@ int cmd_check(int argc, char **argv) {
     // directory).
     st.run = vdr_run_new(st.rulebase, &cfg, &st.error);
   } else {
-    std::string abs_path, saved;
-    int changed = 0;
-    enter_rulebase_dir(rulebase_path, abs_path, saved, changed);
-    st.run = vdr_run_new_from_file(abs_path.c_str(), &cfg, &st.error);
-    if (changed && chdir(saved.c_str()) != 0)
-      fputs("veldra: warning: could not restore working directory\n", stderr);
+    st.run = run_from_rulebase_file(rulebase_path, &cfg, &st.error,
+                                    "veldra: warning: could not restore working directory\n");
   }
 
   if (!st.run) {

@@ -2,8 +2,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <string>
-#include <unistd.h>
 
 #include "cli/commands.h"
 #include "cli/files.h"
@@ -83,14 +81,9 @@ int cmd_extract(int argc, char **argv) {
   // From its file first, so relative includes resolve against the rulebase's
   // directory; then from the text, which also expands the basic-types
   // include. A rulebase read from standard input has only its text.
-  if (strcmp(v[OPT_RULEBASE], "-") != 0) {
-    std::string abs_path, saved;
-    int changed = 0;
-    enter_rulebase_dir(v[OPT_RULEBASE], abs_path, saved, changed);
-    st.run = vdr_run_new_from_file(abs_path.c_str(), &cfg, &st.error);
-    if (changed && chdir(saved.c_str()) != 0)
-      fputs("veldra: warning: could not restore cwd\n", stderr);
-  }
+  if (strcmp(v[OPT_RULEBASE], "-") != 0)
+    st.run = run_from_rulebase_file(v[OPT_RULEBASE], &cfg, &st.error,
+                                    "veldra: warning: could not restore cwd\n");
   if (!st.run) {
     vdr_free(st.error);
     st.error = nullptr;

@@ -1,6 +1,7 @@
 // Whole-input reads, safe output writes, the rulebase directory switch and
 // the progress line.
 #include "cli/files.h"
+#include "core/veldra.h"
 
 #include <cerrno>
 #include <climits>
@@ -249,6 +250,16 @@ void enter_rulebase_dir(const char *rulebase, std::string &abs_path, std::string
   saved = cwd;
   free(cwd);
   if (chdir(abs_path.substr(0, slash).c_str()) == 0) changed = 1;
+}
+
+vdr_run *run_from_rulebase_file(const char *rulebase, const vdr_config *cfg, char **error,
+                                const char *restore_warning) {
+  std::string abs_path, saved;
+  int changed = 0;
+  enter_rulebase_dir(rulebase, abs_path, saved, changed);
+  vdr_run *run = vdr_run_new_from_file(abs_path.c_str(), cfg, error);
+  if (changed && chdir(saved.c_str()) != 0) fputs(restore_warning, stderr);
+  return run;
 }
 
 void progress(size_t done, size_t total, void *) {

@@ -58,6 +58,14 @@ int write_output(const char *path, const char *body, size_t len);
 void enter_rulebase_dir(const char *rulebase, std::string &abs_path, std::string &saved,
                         int &changed);
 
+// Creates a comparison run from the rulebase file, loaded from the file's own
+// directory (enter_rulebase_dir) and changing back afterwards; a failure to
+// change back prints restore_warning and goes on.
+struct vdr_run;
+struct vdr_config;
+vdr_run *run_from_rulebase_file(const char *rulebase, const vdr_config *cfg, char **error,
+                                const char *restore_warning);
+
 // The `check` progress callback: "\rveldra: DONE/TOTAL samples" on standard
 // error when total is at least 500.
 void progress(size_t done, size_t total, void *user);
