@@ -258,6 +258,18 @@ void result_free(vdr_result *r) {
   *r = vdr_result{};
 }
 
+// Makes room for one more record (64 slots at first, then doubling); -1 when
+// out of memory.
+int reserve_result(vdr_run *run) {
+  if (run->n_results < run->cap_results) return 0;
+  size_t cap = run->cap_results ? run->cap_results * 2 : 64;
+  auto *res = static_cast<vdr_result *>(realloc(run->results, cap * sizeof(vdr_result)));
+  if (!res) return -1;
+  run->results = res;
+  run->cap_results = cap;
+  return 0;
+}
+
 // Parses a whole JSON text with the run's tokener; null when the text is not
 // one complete JSON value (or out of memory).
 fjson_object *parse_json(vdr_run *run, const char *text, size_t len) {
@@ -316,7 +328,7 @@ int process_line(vdr_run *run, const char *line, size_t len, vdr_result *r) {
     char *text = nullptr;
     size_t tlen = 0;
     if (ln_normalize_to_str(run->ctx_turbo, line, len, &text, &tlen) == 0 && text) {
-      fjson_object *parsed = parse_json(run, text, strlen(text));
+      fjson_object *parsed = parse_json(run, text, tlen);
       if (parsed) {
         int rc = vdr_canon_build(parsed, &tur.c);
         fjson_object_put(parsed);
@@ -360,13 +372,7 @@ size_t run_samples(vdr_run *run, const char *samples, vdr_progress_cb cb, void *
     if (len == 0) continue;
     if (run->cfg.max_samples > 0 && processed >= static_cast<size_t>(run->cfg.max_samples)) break;
 
-    if (run->n_results == run->cap_results) {
-      size_t cap = run->cap_results ? run->cap_results * 2 : 64;
-      auto *res = static_cast<vdr_result *>(realloc(run->results, cap * sizeof(vdr_result)));
-      if (!res) break;
-      run->results = res;
-      run->cap_results = cap;
-    }
+    if (reserve_result(run) != 0) break;
     vdr_result r{};
     r.index = run->n_results;
     r.line = static_cast<char *>(malloc(len + 1));
@@ -440,13 +446,7 @@ size_t vdr_run_samples(vdr_run *run, const char *samples, vdr_progress_cb cb, vo
 // that need both engines. Returns -1 when out of memory (nothing is taken).
 int vdr_run_push_for_test(vdr_run *run, vdr_result *r, int turbo_available) {
   if (!run || !r || r->status < 0 || r->status >= VDR_STATUS__COUNT) return -1;
-  if (run->n_results == run->cap_results) {
-    size_t cap = run->cap_results ? run->cap_results * 2 : 64;
-    auto *res = static_cast<vdr_result *>(realloc(run->results, cap * sizeof(vdr_result)));
-    if (!res) return -1;
-    run->results = res;
-    run->cap_results = cap;
-  }
+  if (reserve_result(run) != 0) return -1;
   r->index = run->n_results;
   run->results[run->n_results++] = *r;
   run->tally[r->status]++;
