@@ -12,15 +12,6 @@ namespace {
 
 const cli_option kOptions[] = {{"-r", "--rulebase", true}};
 
-void put_string_array(vdr_sb *sb, char *const *items, size_t n) {
-  vdr_sb_putc(sb, '[');
-  for (size_t i = 0; i < n; ++i) {
-    if (i) vdr_sb_putc(sb, ',');
-    vdr_sb_json_string(sb, items[i]);
-  }
-  vdr_sb_putc(sb, ']');
-}
-
 } // namespace
 
 int cmd_ecs(int argc, char **argv) {
@@ -51,9 +42,9 @@ int cmd_ecs(int argc, char **argv) {
   vdr_sb_puts(&sb, ",\"schema\":");
   vdr_sb_json_string(&sb, rep.schema_version ? rep.schema_version : vdr_ecs_schema_version());
   vdr_sb_puts(&sb, ",\"errors\":");
-  put_string_array(&sb, rep.errors, rep.n_errors);
+  vdr_sb_json_string_array(&sb, rep.errors, rep.n_errors);
   vdr_sb_puts(&sb, ",\"warnings\":");
-  put_string_array(&sb, rep.warnings, rep.n_warnings);
+  vdr_sb_json_string_array(&sb, rep.warnings, rep.n_warnings);
   vdr_sb_puts(&sb, "}\n");
   vdr_ecs_report_free(&rep);
   char *line = vdr_sb_release(&sb);

@@ -70,15 +70,6 @@ int count_lines(const char *s) {
 
 const char *type_or_unknown(const char *t) { return t ? t : "unknown"; }
 
-void json_string_array(vdr_sb *sb, char *const *items, size_t n) {
-  vdr_sb_putc(sb, '[');
-  for (size_t i = 0; i < n; ++i) {
-    if (i) vdr_sb_putc(sb, ',');
-    vdr_sb_json_string(sb, items[i]);
-  }
-  vdr_sb_putc(sb, ']');
-}
-
 void json_value_or_null(vdr_sb *sb, const char *v) {
   if (v)
     vdr_sb_json_string(sb, v);
@@ -231,9 +222,9 @@ char *vdr_report_json(const vdr_run *run, unsigned flags, const vdr_ecs_report *
                     ecs->n_warnings);
     } else {
       vdr_sb_puts(&sb, ",\"errors\":");
-      json_string_array(&sb, ecs->errors, ecs->n_errors);
+      vdr_sb_json_string_array(&sb, ecs->errors, ecs->n_errors);
       vdr_sb_puts(&sb, ",\"warnings\":");
-      json_string_array(&sb, ecs->warnings, ecs->n_warnings);
+      vdr_sb_json_string_array(&sb, ecs->warnings, ecs->n_warnings);
       vdr_sb_putc(&sb, '}');
     }
   }

@@ -157,6 +157,15 @@ int vdr_sb_json_string(vdr_sb *sb, const char *s) {
   return vdr_sb_json_stringn(sb, s ? s : "", s ? strlen(s) : 0);
 }
 
+int vdr_sb_json_string_array(vdr_sb *sb, char *const *items, size_t n) {
+  vdr_sb_putc(sb, '[');
+  for (size_t i = 0; i < n; ++i) {
+    if (i) vdr_sb_putc(sb, ',');
+    vdr_sb_json_string(sb, items[i]);
+  }
+  return vdr_sb_putc(sb, ']');
+}
+
 char *vdr_sb_release(vdr_sb *sb) {
   if (sb->oom) {
     vdr_sb_free(sb);

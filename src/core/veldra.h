@@ -28,6 +28,8 @@ int vdr_sb_putc(vdr_sb *sb, char c);
 int vdr_sb_printf(vdr_sb *sb, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
 int vdr_sb_json_string(vdr_sb *sb, const char *s);
 int vdr_sb_json_stringn(vdr_sb *sb, const char *s, size_t n);
+// Appends a JSON array of the texts, e.g. ["a","b"]; [] when n is 0.
+int vdr_sb_json_string_array(vdr_sb *sb, char *const *items, size_t n);
 char *vdr_sb_release(vdr_sb *sb);
 void vdr_sb_free(vdr_sb *sb);
 void vdr_free(void *p);
