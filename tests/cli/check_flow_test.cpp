@@ -300,4 +300,20 @@ TEST_F(CheckFlow, EcsPrintsOneLineAndExitsByVerdict) {
   EXPECT_EQ(r.out.rfind("{\"verdict\":", 0), 0u);
 }
 
+TEST_F(CheckFlow, EcsLineListsErrorsAndWarnings) {
+  veldra_run fail = run_veldra(
+      {{"ecs", "-r", "-"},
+       "version=2\nrule=:%source.ip:ipv4% %foo:word% %agent.ephemeral_id:word%\n", fixtures(), {}});
+  EXPECT_EQ(fail.status, 6);
+  EXPECT_EQ(fail.out,
+            "{\"verdict\":\"fail\",\"schema\":\"9.5.0\",\"errors\":[\"field 'foo' is not in ECS "
+            "9.5.0\",\"no event.category (field or annotate=)\"],\"warnings\":[\"field "
+            "'agent.ephemeral_id' is ECS 9.5.0 extended\"]}\n");
+  veldra_run ok = run_veldra(
+      {{"ecs", "-r", "-"},
+       "version=2\nannotate=t:+event.category=\"x\"\nrule=t:%source.ip:ipv4%\n", fixtures(), {}});
+  EXPECT_EQ(ok.status, 0);
+  EXPECT_EQ(ok.out, "{\"verdict\":\"ok\",\"schema\":\"9.5.0\",\"errors\":[],\"warnings\":[]}\n");
+}
+
 }  // namespace
