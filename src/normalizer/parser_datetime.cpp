@@ -6,6 +6,7 @@
 #include <new>
 #include <string_view>
 
+#include "normalizer/json_text.h"
 #include "normalizer/parser.h"
 
 namespace {
@@ -38,13 +39,6 @@ inline bool expectChar(const char *s, size_t len, size_t &i, char c) {
   if (i >= len || s[i] != c) return false;
   ++i;
   return true;
-}
-
-// Sets *value to the matched text as a JSON string when a value is wanted.
-int stringValue(const char *s, size_t start, size_t n, struct fjson_object **value) {
-  if (value == nullptr) return 0;
-  *value = fjson_object_new_string_len(s + start, static_cast<int>(n));
-  return *value == nullptr ? LN_RC_NO_MEMORY : 0;
 }
 
 // Unix time of the last second of year 1967 + k, for k = 0 .. 132.
@@ -218,7 +212,7 @@ int ln_v2_parseRFC5424Date(npb_t *npb, size_t *offs, void *pdata, const char *, 
     *value = fjson_object_new_int64(t);
     return *value == nullptr ? LN_RC_NO_MEMORY : 0;
   }
-  return stringValue(s, *offs, *parsed, value);
+  return ln_json_put_string(value, s + *offs, *parsed);
 }
 
 // ---------------------------------------------------------------- date-rfc3164
@@ -299,7 +293,7 @@ int ln_v2_parseRFC3164Date(npb_t *npb, size_t *offs, void *pdata, const char *, 
     *value = fjson_object_new_int64(t);
     return *value == nullptr ? LN_RC_NO_MEMORY : 0;
   }
-  return stringValue(s, *offs, *parsed, value);
+  return ln_json_put_string(value, s + *offs, *parsed);
 }
 
 // ------------------------------------------------------------ fixed-shape types
@@ -322,7 +316,7 @@ int ln_v2_parseKernelTimestamp(npb_t *npb, size_t *offs, void *, const char *, s
     if (i >= len || !isDigit(static_cast<unsigned char>(s[i]))) return LN_RC_NO_MATCH;
   if (!expectChar(s, len, i, ']')) return LN_RC_NO_MATCH;
   *parsed = i - *offs;
-  return stringValue(s, *offs, *parsed, value);
+  return ln_json_put_string(value, s + *offs, *parsed);
 }
 
 int ln_v2_parseISODate(npb_t *npb, size_t *offs, void *, const char *, size_t *parsed,
@@ -341,7 +335,7 @@ int ln_v2_parseISODate(npb_t *npb, size_t *offs, void *, const char *, size_t *p
                      (p[8] == '3' && (p[9] == '0' || p[9] == '1'));
   if (!dayOk) return LN_RC_NO_MATCH;
   *parsed = 10;
-  return stringValue(s, i, 10, value);
+  return ln_json_put_string(value, s + i, 10);
 }
 
 namespace {
@@ -355,7 +349,7 @@ int parseClock(npb_t *npb, size_t *offs, size_t *parsed, struct fjson_object **v
   if (!hourOk(p) || p[2] != ':' || !minuteOrSecond(p, 3) || p[5] != ':' || !minuteOrSecond(p, 6))
     return LN_RC_NO_MATCH;
   *parsed = 8;
-  return stringValue(npb->str, i, 8, value);
+  return ln_json_put_string(value, npb->str + i, 8);
 }
 } // namespace
 
@@ -387,7 +381,7 @@ int ln_v2_parseDuration(npb_t *npb, size_t *offs, void *, const char *, size_t *
     return LN_RC_NO_MATCH;
   i += 5;
   *parsed = i - *offs;
-  return stringValue(s, *offs, *parsed, value);
+  return ln_json_put_string(value, s + *offs, *parsed);
 }
 
 int ln_v2_parseMAC48(npb_t *npb, size_t *offs, void *, const char *, size_t *parsed,
@@ -403,7 +397,7 @@ int ln_v2_parseMAC48(npb_t *npb, size_t *offs, void *, const char *, size_t *par
     if (k < 5 && p[3 * k + 2] != delim) return LN_RC_NO_MATCH;
   }
   *parsed = 17;
-  return stringValue(npb->str, i, 17, value);
+  return ln_json_put_string(value, npb->str + i, 17);
 }
 
 // ------------------------------------------------------------------ addresses
@@ -414,7 +408,7 @@ int ln_v2_parseIPv4(npb_t *npb, size_t *offs, void *, const char *, size_t *pars
   const size_t n = matchIPv4(npb->str, npb->strLen, *offs);
   if (n == 0) return LN_RC_NO_MATCH;
   *parsed = n;
-  return stringValue(npb->str, *offs, n, value);
+  return ln_json_put_string(value, npb->str + *offs, n);
 }
 
 int ln_v2_parseIPv6(npb_t *npb, size_t *offs, void *, const char *, size_t *parsed,
@@ -462,5 +456,5 @@ int ln_v2_parseIPv6(npb_t *npb, size_t *offs, void *, const char *, size_t *pars
   }
   if ((abbreviated && blocks == 8) || endsInSingleColon) return LN_RC_NO_MATCH;
   *parsed = i - start;
-  return stringValue(s, start, *parsed, value);
+  return ln_json_put_string(value, s + start, *parsed);
 }

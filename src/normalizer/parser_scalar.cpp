@@ -12,6 +12,7 @@
 #include <string>
 #include <string_view>
 
+#include "normalizer/json_text.h"
 #include "normalizer/parser.h"
 
 namespace {
@@ -28,21 +29,6 @@ inline int hexval(unsigned char c) {
   if (is_digit(c)) return c - '0';
   if (c >= 'a' && c <= 'f') return c - 'a' + 10;
   return c - 'A' + 10;
-}
-
-// New JSON string from a byte range; null when it cannot be built (the JSON
-// library counts lengths in int).
-fjson_object *new_str(const char *s, size_t len) {
-  if (len > static_cast<size_t>(INT_MAX)) return nullptr;
-  return fjson_object_new_string_len(s, static_cast<int>(len));
-}
-
-// Hands out a string value when the caller wants one; -1 when it cannot be
-// allocated.
-int put_str(fjson_object **value, const char *s, size_t len) {
-  if (!value) return 0;
-  *value = new_str(s, len);
-  return *value ? 0 : LN_RC_NO_MEMORY;
 }
 
 char *dup_bytes(const char *s, size_t len) {
@@ -180,7 +166,7 @@ int ln_v2_parseLiteral(npb_t *npb, size_t *offs, void *pdata, const char *, size
   if (o > npb->strLen || npb->strLen - o < d->len) return LN_RC_NO_MATCH;
   if (d->len && memcmp(npb->str + o, d->lit, d->len) != 0) return LN_RC_NO_MATCH;
   *parsed = d->len;
-  return put_str(value, d->lit, d->len);
+  return ln_json_put_string(value, d->lit, d->len);
 }
 
 const char *ln_DataForDisplayLiteral(ln_ctx, void *pdata) {
@@ -256,7 +242,7 @@ int ln_v2_parseNumber(npb_t *npb, size_t *offs, void *pdata, const char *, size_
     *value = fjson_object_new_int64(val);
     return *value ? 0 : LN_RC_NO_MEMORY;
   }
-  return put_str(value, c + *offs, *parsed);
+  return ln_json_put_string(value, c + *offs, *parsed);
 }
 
 int ln_constructFloat(ln_ctx ctx, struct fjson_object *json, void **pdata) {
@@ -312,7 +298,7 @@ int ln_v2_parseFloat(npb_t *npb, size_t *offs, void *pdata, const char *, size_t
   if (mode == FMT_AS_NUMBER && ndig == 0) return LN_RC_NO_MATCH;
   *parsed = i - start;
   if (!value) return 0;
-  if (mode != FMT_AS_NUMBER) return put_str(value, c + start, *parsed);
+  if (mode != FMT_AS_NUMBER) return ln_json_put_string(value, c + start, *parsed);
   if (neg) val = -val;
   try {
     std::string txt(c + start, *parsed);
@@ -387,7 +373,7 @@ int ln_v2_parseHexNumber(npb_t *npb, size_t *offs, void *pdata, const char *, si
     *value = fjson_object_new_int64(static_cast<int64_t>(val));
     return *value ? 0 : LN_RC_NO_MEMORY;
   }
-  return put_str(value, c + *offs, *parsed);
+  return ln_json_put_string(value, c + *offs, *parsed);
 }
 
 /* --------------------------------------------------------------- char runs */
@@ -399,7 +385,7 @@ int ln_v2_parseWhitespace(npb_t *npb, size_t *offs, void *, const char *, size_t
   while (i < npb->strLen && is_space(static_cast<unsigned char>(npb->str[i]))) ++i;
   if (i == *offs) return LN_RC_NO_MATCH;
   *parsed = i - *offs;
-  return put_str(value, npb->str + *offs, *parsed);
+  return ln_json_put_string(value, npb->str + *offs, *parsed);
 }
 
 int ln_v2_parseWord(npb_t *npb, size_t *offs, void *, const char *, size_t *parsed,
@@ -412,7 +398,7 @@ int ln_v2_parseWord(npb_t *npb, size_t *offs, void *, const char *, size_t *pars
   }
   if (i <= *offs) return LN_RC_NO_MATCH;
   *parsed = i - *offs;
-  return put_str(value, npb->str + *offs, *parsed);
+  return ln_json_put_string(value, npb->str + *offs, *parsed);
 }
 
 int ln_v2_parseAlpha(npb_t *npb, size_t *offs, void *, const char *, size_t *parsed,
@@ -422,7 +408,7 @@ int ln_v2_parseAlpha(npb_t *npb, size_t *offs, void *, const char *, size_t *par
   while (i < npb->strLen && is_alpha(static_cast<unsigned char>(npb->str[i]))) ++i;
   if (i == *offs) return LN_RC_NO_MATCH;
   *parsed = i - *offs;
-  return put_str(value, npb->str + *offs, *parsed);
+  return ln_json_put_string(value, npb->str + *offs, *parsed);
 }
 
 int ln_v2_parseRest(npb_t *npb, size_t *offs, void *, const char *, size_t *parsed,
@@ -430,7 +416,7 @@ int ln_v2_parseRest(npb_t *npb, size_t *offs, void *, const char *, size_t *pars
   *parsed = 0;
   if (*offs > npb->strLen) return LN_RC_NO_MATCH;
   *parsed = npb->strLen - *offs;
-  return put_str(value, npb->str + *offs, *parsed);
+  return ln_json_put_string(value, npb->str + *offs, *parsed);
 }
 
 /* ---------------------------------------------------------------- string-to */
@@ -471,7 +457,7 @@ int ln_v2_parseStringTo(npb_t *npb, size_t *offs, void *pdata, const char *, siz
   size_t pos = hay.find(std::string_view(d->toFind, d->len));
   if (pos == std::string_view::npos) return LN_RC_NO_MATCH;
   *parsed = pos + 1;
-  return put_str(value, npb->str + o, *parsed);
+  return ln_json_put_string(value, npb->str + o, *parsed);
 }
 
 /* ------------------------------------------------------ char-to / char-sep */
@@ -519,7 +505,7 @@ int ln_v2_parseCharTo(npb_t *npb, size_t *offs, void *pdata, const char *, size_
   while (i < npb->strLen && !d->term[static_cast<unsigned char>(npb->str[i])]) ++i;
   if (i == *offs || i >= npb->strLen) return LN_RC_NO_MATCH;
   *parsed = i - *offs;
-  return put_str(value, npb->str + *offs, *parsed);
+  return ln_json_put_string(value, npb->str + *offs, *parsed);
 }
 
 const char *ln_DataForDisplayCharTo(ln_ctx, void *pdata) {
@@ -558,7 +544,7 @@ int ln_v2_parseCharSeparated(npb_t *npb, size_t *offs, void *pdata, const char *
   size_t i = *offs;
   while (i < npb->strLen && !d->term[static_cast<unsigned char>(npb->str[i])]) ++i;
   *parsed = i - *offs;
-  return put_str(value, npb->str + *offs, *parsed);
+  return ln_json_put_string(value, npb->str + *offs, *parsed);
 }
 
 /* ------------------------------------------------------------ quoted texts */
@@ -572,7 +558,7 @@ int ln_v2_parseQuotedString(npb_t *npb, size_t *offs, void *, const char *, size
   if (!q) return LN_RC_NO_MATCH;
   size_t close = static_cast<size_t>(static_cast<const char *>(q) - npb->str);
   *parsed = close + 1 - o;
-  return put_str(value, npb->str + o + 1, close - o - 1);
+  return ln_json_put_string(value, npb->str + o + 1, close - o - 1);
 }
 
 int ln_constructOpQuotedString(ln_ctx ctx, struct fjson_object *json, void **pdata) {
@@ -608,7 +594,7 @@ int ln_v2_parseOpQuotedString(npb_t *npb, size_t *offs, void *pdata, const char 
     if (!q) return LN_RC_NO_MATCH;
     size_t close = static_cast<size_t>(static_cast<const char *>(q) - c);
     *parsed = close + 1 - o;
-    return put_str(value, c + i, close - i);
+    return ln_json_put_string(value, c + i, close - i);
   }
   // The closing quote is the first one after an even run of backslashes.
   size_t bs = 0;
@@ -635,7 +621,7 @@ int ln_v2_parseOpQuotedString(npb_t *npb, size_t *offs, void *pdata, const char 
         v += c[k];
       }
     }
-    return put_str(value, v.data(), v.size());
+    return ln_json_put_string(value, v.data(), v.size());
   } catch (const std::bad_alloc &) {
     *parsed = 0;
     return LN_RC_NO_MEMORY;
@@ -834,8 +820,8 @@ int ln_v2_parseString(npb_t *npb, size_t *offs, void *pdata, const char *, size_
   if (d->matching == ST_MATCH_EXACT && fend < n && c[fend] != ' ') return LN_RC_NO_MATCH;
   *parsed = fend - o;
   if (!value) return 0;
-  if (d->dashIsEmpty && vend - vbeg == 1 && c[vbeg] == '-') return put_str(value, "", 0);
-  if (!has_esc) return put_str(value, c + vbeg, vend - vbeg);
+  if (d->dashIsEmpty && vend - vbeg == 1 && c[vbeg] == '-') return ln_json_put_string(value, "", 0);
+  if (!has_esc) return ln_json_put_string(value, c + vbeg, vend - vbeg);
   try {
     std::string v;
     v.reserve(vend - vbeg);
@@ -850,7 +836,7 @@ int ln_v2_parseString(npb_t *npb, size_t *offs, void *pdata, const char *, size_
         v += c[k];
       }
     }
-    return put_str(value, v.data(), v.size());
+    return ln_json_put_string(value, v.data(), v.size());
   } catch (const std::bad_alloc &) {
     *parsed = 0;
     return LN_RC_NO_MEMORY;

@@ -13,6 +13,7 @@
 #include <strings.h>
 #include <sys/types.h>
 
+#include "normalizer/json_text.h"
 #include "normalizer/parser.h"
 #include "normalizer/rewrite.h"
 
@@ -32,32 +33,6 @@ struct JsonDeleter {
 };
 using JsonPtr = std::unique_ptr<struct fjson_object, JsonDeleter>;
 
-struct TokenerDeleter {
-  void operator()(struct fjson_tokener *t) const { fjson_tokener_free(t); }
-};
-
-// Parses one JSON value from s[0, len) and reports where it ended. Returns
-// null when no complete value is there.
-struct fjson_object *parseJsonPrefix(const char *s, size_t len, size_t *end) {
-  if (len > static_cast<size_t>(INT_MAX)) len = INT_MAX;
-  std::unique_ptr<struct fjson_tokener, TokenerDeleter> tok(fjson_tokener_new());
-  if (!tok) return nullptr;
-  struct fjson_object *v = fjson_tokener_parse_ex(tok.get(), s, static_cast<int>(len));
-  if (v == nullptr) return nullptr;
-  if (fjson_tokener_get_error(tok.get()) != fjson_tokener_success || tok->char_offset < 0 ||
-      static_cast<size_t>(tok->char_offset) > len) {
-    fjson_object_put(v);
-    return nullptr;
-  }
-  *end = static_cast<size_t>(tok->char_offset);
-  return v;
-}
-
-struct fjson_object *newString(const char *s, size_t n) {
-  if (n > static_cast<size_t>(INT_MAX)) return nullptr;
-  return fjson_object_new_string_len(s, static_cast<int>(n));
-}
-
 // Adds a string member, replacing an existing one of the same name. Without
 // a rewrite table the key is used as it is; with one, a key without an entry
 // is dropped and the others are renamed (and lower-cased when asked).
@@ -76,7 +51,7 @@ bool addRewritten(struct fjson_object *obj, const ln_rw_tab *tab, std::string_vi
   } else {
     name.assign(key);
   }
-  struct fjson_object *v = newString(text.data(), text.size());
+  struct fjson_object *v = ln_json_string(text.data(), text.size());
   if (v == nullptr) return false;
   fjson_object_object_add(obj, name.c_str(), v);
   return true;
@@ -189,7 +164,7 @@ int ln_v2_parseJSON(npb_t *npb, size_t *offs, void *pdata, const char *, size_t 
   const size_t i = *offs;
   if (i >= npb->strLen || (npb->str[i] != '{' && npb->str[i] != '[')) return LN_RC_NO_MATCH;
   size_t end = 0;
-  JsonPtr v(parseJsonPrefix(npb->str + i, npb->strLen - i, &end));
+  JsonPtr v(ln_json_parse_prefix(npb->str + i, npb->strLen - i, &end));
   if (!v) return LN_RC_NO_MATCH;
   const auto *data = static_cast<const data_JSON *>(pdata);
   if (data != nullptr && data->skipempty) {
@@ -219,7 +194,7 @@ int ln_v2_parseCEESyslog(npb_t *npb, size_t *offs, void *, const char *, size_t 
   while (i < len && isSpace(s[i])) ++i;
   if (i >= len || s[i] != '{') return LN_RC_NO_MATCH;
   size_t end = 0;
-  JsonPtr v(parseJsonPrefix(s + i, len - i, &end));
+  JsonPtr v(ln_json_parse_prefix(s + i, len - i, &end));
   if (!v || !fjson_object_is_type(v.get(), fjson_type_object) || i + end != len)
     return LN_RC_NO_MATCH;
   *parsed = len - *offs;
@@ -489,7 +464,7 @@ int ln_v2_parseCEF(npb_t *npb, size_t *offs, void *, const char *, size_t *parse
     JsonPtr obj(fjson_object_new_object());
     if (!obj) return LN_RC_NO_MEMORY;
     for (int k = 0; k < 6; ++k) {
-      struct fjson_object *h = newString(header[k].data(), header[k].size());
+      struct fjson_object *h = ln_json_string(header[k].data(), header[k].size());
       if (h == nullptr) return LN_RC_NO_MEMORY;
       fjson_object_object_add(obj.get(), headerNames[k], h);
     }
@@ -578,7 +553,7 @@ int ln_v2_parseCheckpointLEA(npb_t *npb, size_t *offs, void *pdata, const char *
         return LN_RC_NO_MATCH;
       ++npairs;
       if (obj) {
-        struct fjson_object *v = newString(s + vs, ve - vs);
+        struct fjson_object *v = ln_json_string(s + vs, ve - vs);
         if (v == nullptr) return LN_RC_NO_MEMORY;
         fjson_object_object_add(obj.get(), name.c_str(), v);
       }
@@ -616,7 +591,7 @@ int ln_v2_parsev2IPTables(npb_t *npb, size_t *offs, void *, const char *, size_t
         const size_t vs = ++i;
         while (i < len && !isSpace(s[i])) ++i;
         if (obj) {
-          v = newString(s + vs, i - vs);
+          v = ln_json_string(s + vs, i - vs);
           if (v == nullptr) return LN_RC_NO_MEMORY;
         }
       } else if (i < len && !isBlank(s[i])) {
@@ -726,7 +701,7 @@ int ln_v2_parseCiscoInterfaceSpec(npb_t *npb, size_t *offs, void *, const char *
   JsonPtr obj(fjson_object_new_object());
   if (!obj) return LN_RC_NO_MEMORY;
   const auto put = [&](const char *key, size_t a, size_t b) {
-    struct fjson_object *v = newString(s + a, b - a);
+    struct fjson_object *v = ln_json_string(s + a, b - a);
     if (v == nullptr) return false;
     fjson_object_object_add(obj.get(), key, v);
     return true;

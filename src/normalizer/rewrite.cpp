@@ -13,6 +13,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "normalizer/json_text.h"
 #include "normalizer/parser.h"
 
 namespace {
@@ -429,7 +430,7 @@ fjson_object *lower_copy(fjson_object *v) {
   std::string out(s ? s : "", s ? static_cast<size_t>(n) : 0);
   for (char &c : out)
     if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  return fjson_object_new_string_len(out.data(), static_cast<int>(out.size()));
+  return ln_json_string(out.data(), out.size());
 }
 
 int stage(fjson_object *dst, fjson_object *staging, fjson_object *obj, const std::string &prefix,

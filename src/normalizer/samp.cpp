@@ -15,9 +15,8 @@
 #include <string>
 #include <vector>
 
-#include <libfastjson/json_tokener.h>
-
 #include "normalizer/annot.h"
+#include "normalizer/json_text.h"
 #include "normalizer/pdag.h"
 #include "normalizer/rewrite.h"
 
@@ -158,25 +157,6 @@ fjson_object *new_literal_descriptor(char c) {
   return d;
 }
 
-// Parses one JSON value from text[pos, len) with the tokener; *used is the
-// number of bytes it read (where it stopped). Null when no complete value.
-fjson_object *parse_json_at(const char *text, size_t len, size_t pos, size_t *used) {
-  *used = 0;
-  fjson_tokener *tok = fjson_tokener_new();
-  if (tok == nullptr) throw std::bad_alloc();
-  const size_t avail = len - pos;
-  const int n = avail > 0x7fffffff ? 0x7fffffff : static_cast<int>(avail);
-  fjson_object *json = fjson_tokener_parse_ex(tok, text + pos, n);
-  if (tok->char_offset > 0) *used = static_cast<size_t>(tok->char_offset);
-  if (*used > avail) *used = avail;
-  if (json != nullptr && fjson_tokener_get_error(tok) != fjson_tokener_success) {
-    fjson_object_put(json);
-    json = nullptr;
-  }
-  fjson_tokener_free(tok);
-  return json;
-}
-
 // One field descriptor starting at text[*pos] == '%'.
 int parse_field(ln_ctx ctx, const char *text, size_t len, size_t *pos, struct ln_pdag **node) {
   const size_t start = *pos;
@@ -184,7 +164,7 @@ int parse_field(ln_ctx ctx, const char *text, size_t len, size_t *pos, struct ln
   while (i < len && is_ws(text[i])) ++i;
   if (i < len && (text[i] == '{' || text[i] == '[')) {
     size_t used = 0;
-    fjson_object *json = parse_json_at(text, len, i, &used);
+    fjson_object *json = ln_json_parse_prefix(text + i, len - i, &used);
     if (json == nullptr || i + used >= len || text[i + used] != '%') {
       if (json) fjson_object_put(json);
       ln_errprintf(ctx, 0, "invalid json in '%s'", cut(text, len, i + used).c_str());
@@ -228,7 +208,7 @@ int parse_field(ln_ctx ctx, const char *text, size_t len, size_t *pos, struct ln
   fjson_object *params = nullptr;
   if (text[i] == '{') {
     size_t used = 0;
-    params = parse_json_at(text, len, i, &used);
+    params = ln_json_parse_prefix(text + i, len - i, &used);
     if (params == nullptr)
       ln_errprintf(ctx, 0, "invalid json in '%s'", cut(text, len, i + used).c_str());
     i += used;

@@ -2,6 +2,7 @@
 // the root to a terminal node that consumes the whole message, running each
 // edge's field parser at the current offset and backtracking on failure.
 #include "normalizer/walker.h"
+#include "normalizer/json_text.h"
 
 #include <pthread.h>
 
@@ -141,11 +142,6 @@ __attribute__((noinline)) void rule_add_edge(npb_t *npb, const ln_parser_t *prs)
 size_t rule_mark(const npb_t *npb) { return npb->rule ? npb->rule->lenStr : 0; }
 void rule_cut(npb_t *npb, size_t mark) {
   if (npb->rule && npb->rule->lenStr > mark) npb->rule->lenStr = static_cast<es_size_t>(mark);
-}
-
-fjson_object *new_str(const char *s, size_t len) {
-  if (len > static_cast<size_t>(INT_MAX)) return nullptr;
-  return fjson_object_new_string_len(s, static_cast<int>(len));
 }
 
 // Runs one edge at *offs. For a user-defined type the type's DAG is walked
@@ -353,7 +349,7 @@ int ln_normalizeRec(npb_t *npb, struct ln_pdag *dag, size_t offs, int bPartialMa
 namespace {
 
 int add_str(fjson_object *json, const char *name, const char *s, size_t len) {
-  fjson_object *v = new_str(s, len);
+  fjson_object *v = ln_json_string(s, len);
   if (!v) return LN_RC_NO_MEMORY;
   fjson_object_object_add(json, name, v);
   return 0;
