@@ -237,6 +237,37 @@ void put_escaped(vdr_sb &sb, const char *s) {
   }
 }
 
+// Loads the emitted text into a scratch walker context, as check will: the
+// first problem the loader reports (an unknown type or a missing parameter
+// inside a repeat descriptor, say) refuses the spec instead of shipping a
+// rulebase that cannot load.
+void check_loads(const std::string &rb) {
+  struct sink {
+    std::string first;
+    static void cb(void *cookie, const char *msg, size_t len) {
+      auto *s = static_cast<sink *>(cookie);
+      if (s->first.empty()) s->first.assign(msg, len);
+    }
+  } errors;
+  ln_ctx ctx = ln_initCtx();
+  if (!ctx) throw std::bad_alloc();
+  ln_setErrMsgCB(ctx, &sink::cb, &errors);
+  // The version line is the reader's business, not a record: blank it out
+  // so that line numbers stay as emitted.
+  std::string text = rb;
+  text.replace(0, 9, "#        ");
+  const int r = ln_loadSamplesFromString(ctx, text.c_str());
+  ln_exitCtx(ctx);
+  if (r == 0 && errors.first.empty()) return;
+  std::string why = errors.first.empty() ? "load failed" : errors.first;
+  // Drop the "rulebase file NAME[LINE]: " prefix that names no real file.
+  if (why.rfind("rulebase file ", 0) == 0) {
+    size_t p = why.find("]: ");
+    if (p != std::string::npos) why.erase(0, p + 3);
+  }
+  fail("the emitted rulebase does not load: %s", why.c_str());
+}
+
 std::string emit(const char *spec_json) {
   if (!spec_json || !*spec_json) fail("%s", "spec JSON is empty");
   const size_t len = strlen(spec_json);
@@ -402,7 +433,9 @@ std::string emit(const char *spec_json) {
       fail("annotation '%s' value could not be written", a.key);
   }
   if (sb.oom) fail("%s", "out of memory");
-  return std::string(sb.buf, sb.len);
+  std::string rb(sb.buf, sb.len);
+  check_loads(rb);
+  return rb;
 }
 
 } // namespace

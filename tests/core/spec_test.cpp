@@ -120,6 +120,13 @@ TEST(SpecEmit, Refusals) {
       {one("{\"field\":\"acme.list\",\"type\":\"repeat\",\"repeat\":{\"parser\":{\"type\":"
            "\"word\",\"name\":\"-\"},\"type\":\"word\"" + repeat_ok_while + "}}"),
        "segment 1: repeat key 'type' is not parser, while or an option"},
+      // What the textual checks cannot see, loading the emitted text does.
+      {one("{\"field\":\"acme.list\",\"type\":\"repeat\",\"repeat\":{\"parser\":{\"type\":"
+           "\"nope\",\"name\":\"-\"}" + repeat_ok_while + "}}"),
+       "the emitted rulebase does not load: invalid field type 'nope'"},
+      {one("{\"field\":\"acme.list\",\"type\":\"repeat\",\"repeat\":{\"parser\":{\"type\":"
+           "\"char-to\",\"name\":\"-\"}" + repeat_ok_while + "}}"),
+       "the emitted rulebase does not load: char-to type needs 'extradata' parameter"},
       {one("{\"field\":\"user.name\"}", ",\"annotations\":[]"), "annotations must be an object"},
       {one("{\"field\":\"user.name\"}", ",\"annotations\":" + many_ann), "too many annotations"},
       {one("{\"field\":\"user.name\"}", ",\"annotations\":{\"srcip\":\"a\"}"),
