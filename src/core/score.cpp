@@ -87,8 +87,9 @@ void put_value(char *dst, std::string_view v) {
 // The annotate lines that count (not comments), with every "+field=value"
 // operation of each line: the rule key runs from after "annotate=" to the
 // first "+"; a field runs to "=", its value from after an optional opening
-// quote to the next quote or the end of the line. False when a key is empty
-// or longer than 63 characters, or a 129th rule would be needed.
+// quote to the next quote or the end of the line. A line without a key is
+// passed over. False when a key is longer than 63 characters, or a 129th rule
+// would be needed.
 bool gather(const char *rulebase, score_rules &out) {
   out.n = 0;
   bool ok = true;
@@ -100,7 +101,8 @@ bool gather(const char *rulebase, score_rules &out) {
     size_t plus = line.find('+');
     if (plus == std::string_view::npos) return;
     std::string_view key = line.substr(0, plus);
-    if (key.empty() || key.size() > k_max_key) {
+    if (key.empty()) return; // no rule to record; the loader refuses such a line
+    if (key.size() > k_max_key) {
       ok = false;
       return;
     }

@@ -88,6 +88,9 @@ TEST(ScoreCheck, Table) {
       // Comment lines never count.
       {"#annotate=ssh_fail:+event.outcome=\"failure\"\n", "auth", false, ""},
       {"  # annotate=ids:+event.category=\"threat\"\n", "auth", false, ""},
+      // A line without a rule key records nothing and ends nothing.
+      {"annotate=+event.outcome=\"failure\"\nannotate=ssh_fail:+event.outcome=\"failure\"\n",
+       "auth", true, detection_msg},
       {"annotate=" + std::string(64, 'k') + "+event.action=\"x\"\n", "auth", true,
        "score gate could not record every rule"},
   };
