@@ -299,4 +299,29 @@ TEST(TriadBuild, YamlPrintableText) {
   EXPECT_EQ(vdr_text_yaml_printable(nullptr), 0);
 }
 
+TEST(TriadBuild, TheLongestSpecTagStillFitsTheReadinessKey) {
+  // spec caps tags at 62 characters so that the readiness check's rule key
+  // (tag and ":") holds at most 63.
+  auto spec = [](size_t n) {
+    return "{\"tag\":\"" + std::string(n, 'a') +
+           "\",\"segments\":[{\"field\":\"source.ip\",\"type\":\"ipv4\"}],"
+           "\"annotations\":{\"event.outcome\":\"failure\",\"event.severity\":\"high\"}}";
+  };
+  char *rb = nullptr, *err = nullptr;
+  ASSERT_EQ(vdr_spec_emit(spec(62).c_str(), &rb, &err), 0) << err;
+  {
+    kit k(rb, "acme-box");
+    EXPECT_EQ(k.rc, 0) << vdr_triad_error();
+  }
+  vdr_free(rb);
+  EXPECT_EQ(vdr_spec_emit(spec(63).c_str(), &rb, &err), -1);
+  vdr_free(err);
+  // A hand-written 63-character tag is what the readiness check cannot key.
+  kit k("version=2\nrule=" + std::string(63, 'a') + ":%source.ip:ipv4%\nannotate=" +
+            std::string(63, 'a') + ":+event.outcome=\"failure\"\n",
+        "acme-box");
+  EXPECT_EQ(k.rc, -1);
+  EXPECT_STREQ(vdr_triad_error(), "score gate could not record every rule");
+}
+
 } // namespace
