@@ -167,8 +167,10 @@ int vdr_score_check(const char *rulebase, const char *ent_cat, char *const *keys
   bool need_outcome = false, intrusion = false;
   for (size_t i = 0; i < rules.n; ++i) {
     const score_rule_t &r = rules.rule[i];
+    // A failure outcome, a technique, or (with any other outcome) a failure
+    // action makes a detection rule.
     const bool detection = is_failure_outcome(r.outcome) || r.technique ||
-                           (!r.outcome[0] && is_one_of(r.action, g_fail_words));
+                           is_one_of(r.action, g_fail_words);
     if (detection && lexicon_band(r.severity, strlen(r.severity)) < 0) {
       vdr_score_set_error("%s is a detection rule and has no lexicon severity (log.level is not a "
                           "band)",

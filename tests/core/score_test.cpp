@@ -79,6 +79,8 @@ TEST(ScoreCheck, Table) {
       {"annotate=ssh_fail:+event.outcome=\"failure\" +event.severity=\"critical\"\n", "auth", true,
        ""},
       {"annotate=ssh_fail:+event.action=\"DENIED\"\n", "auth", true, detection_msg},
+      {"annotate=ssh_fail:+event.outcome=\"success\" +event.action=\"drop\"\n", "auth", true,
+       detection_msg},
       {"annotate=ssh_fail:+threat.technique.id=\"T1110\"\n", "auth", true, detection_msg},
       {"annotate=ok_rule:+event.action=\"allow\"\n", "network", false, outcome_msg},
       {"annotate=ok_rule:+event.action=\"login\"\n", "network", false, ""},
