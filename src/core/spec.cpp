@@ -162,6 +162,26 @@ const char *get_string(fjson_object *obj, const char *key, bool *present = nullp
   return has && fjson_object_is_type(v, fjson_type_string) ? fjson_object_get_string(v) : nullptr;
 }
 
+// True when some string in the document holds a zero byte (written "\u0000"):
+// every later check and the emitted text would see it cut short there.
+bool holds_zero_byte(fjson_object *o) {
+  if (!o) return false;
+  if (fjson_object_is_type(o, fjson_type_string))
+    return strlen(fjson_object_get_string(o)) != static_cast<size_t>(fjson_object_get_string_len(o));
+  if (fjson_object_is_type(o, fjson_type_array)) {
+    const int n = fjson_object_array_length(o);
+    for (int i = 0; i < n; ++i)
+      if (holds_zero_byte(fjson_object_array_get_idx(o, i))) return true;
+    return false;
+  }
+  if (!fjson_object_is_type(o, fjson_type_object)) return false;
+  struct fjson_object_iterator it = fjson_object_iter_begin(o);
+  struct fjson_object_iterator end = fjson_object_iter_end(o);
+  for (; !fjson_object_iter_equal(&it, &end); fjson_object_iter_next(&it))
+    if (holds_zero_byte(fjson_object_iter_peek_value(&it))) return true;
+  return false;
+}
+
 // Every "name" inside a repeat descriptor must be a string and a name the
 // rule may produce.
 void check_repeat_names(fjson_object *o, size_t seg) {
@@ -277,6 +297,7 @@ std::string emit(const char *spec_json) {
   if (!doc || !fjson_object_is_type(doc.get(), fjson_type_object))
     fail("%s", "spec is not a JSON object");
   fjson_object *root = doc.get();
+  if (holds_zero_byte(root)) fail("%s", "spec holds a zero byte (\\u0000) in a string");
 
   const char *tag = get_string(root, "tag");
   if (!tag || !is_tag(tag))

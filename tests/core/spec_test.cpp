@@ -57,6 +57,7 @@ TEST(SpecEmit, Refusals) {
       {"[1]", "spec is not a JSON object"},
       {"{\"tag\":\"t\"", "spec is not a JSON object"},
       {"{\"tag\":\"t\"} x", "spec is not a JSON object"},
+      {one("{\"literal\":\"a\\u0000b\"}"), "spec holds a zero byte (\\u0000) in a string"},
       {"{\"segments\":[]}", tag_msg},
       {"{\"tag\":5}", tag_msg},
       {"{\"tag\":\"Bad\"}", tag_msg},
