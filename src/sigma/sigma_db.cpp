@@ -5,6 +5,8 @@
 #include <cstring>
 #include <new>
 
+#include <sys/stat.h>
+
 #define PCRE2_CODE_UNIT_WIDTH 8
 #include <pcre2.h>
 
@@ -597,6 +599,13 @@ int sigma_db_load_file(const char *path, sigma_db_t *db) {
   if (!path || !db) return SIGMA_ERR_IO;
   FILE *f = std::fopen(path, "rb");
   if (!f) return SIGMA_ERR_IO;
+  // Only a regular file has a size to read; a directory or device is an
+  // I/O error rather than an allocation of whatever ftell reports.
+  struct stat st;
+  if (fstat(fileno(f), &st) != 0 || !S_ISREG(st.st_mode)) {
+    std::fclose(f);
+    return SIGMA_ERR_IO;
+  }
   long size = -1;
   if (std::fseek(f, 0, SEEK_END) == 0) size = std::ftell(f);
   if (size < 0 || std::fseek(f, 0, SEEK_SET) != 0) {

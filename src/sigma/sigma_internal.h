@@ -27,6 +27,7 @@ struct sigma_teddy_needle {
 struct sigma_teddy_t {
   uint8_t lo_nib[16];
   uint8_t hi_nib[16];
+  uint8_t first_ok[256]; // lo_nib[b & 15] && hi_nib[b >> 4], per byte b
   uint32_t bits;
   uint32_t n_short;
   std::vector<uint32_t> long_head;
@@ -48,11 +49,3 @@ void sigma_teddy_free(sigma_teddy_t *t);
 struct sigma_re_table_t {
   std::vector<void *> code; // pcre2_code_8 *
 };
-
-// Reads an integer: optional sign followed by at least one byte, then at
-// least one digit; digits up to the first non-digit; saturates on overflow.
-bool sigma_parse_int(const char *p, size_t n, int64_t *out);
-
-// 1 when the text (1 to 45 bytes) is an address of the entry's family inside
-// its prefix.
-bool sigma_ip_in_cidr(const char *p, size_t n, const sigma_cidr_t *c);

@@ -40,6 +40,7 @@ sigma_teddy_t *sigma_teddy_build(const sigma_db_t *db, const uint32_t *ids, uint
       }
       t->needles.push_back(nd);
     }
+    for (int b = 0; b < 256; b++) t->first_ok[b] = t->lo_nib[b & 15] & t->hi_nib[b >> 4];
   } catch (const std::bad_alloc &) {
     delete t;
     return nullptr;
