@@ -399,6 +399,7 @@ struct sg_b {
   std::vector<sigma_ctok_t> cond;
   std::vector<sigma_rule_t> rules;
   std::vector<sigma_cidr_t> cidrs;
+  std::unordered_map<std::string, uint32_t> cidr_index; // record bytes to position
   std::vector<std::vector<std::string>> rule_keys; // routing keys per rule
   std::vector<sigma_str_t> bkeys;
   std::vector<sigma_bucket_t> buckets;
@@ -514,13 +515,14 @@ uint32_t add_cidr(sg_b &b, const sg_doc &d, const sg_pair &p, const std::string 
     unsigned keep = prefix > i * 8 ? std::min(8u, prefix - i * 8) : 0;
     c.net[i] &= static_cast<uint8_t>(keep == 8 ? 0xFF : (0xFF00 >> keep) & 0xFF);
   }
-  for (size_t i = 0; i < b.cidrs.size(); ++i)
-    if (b.cidrs[i].family == c.family && b.cidrs[i].prefix == c.prefix &&
-        memcmp(b.cidrs[i].net, c.net, 16) == 0)
-      return static_cast<uint32_t>(i);
+  std::string key(reinterpret_cast<const char *>(&c), sizeof c);
+  auto it = b.cidr_index.find(key);
+  if (it != b.cidr_index.end()) return it->second;
   if (b.cidrs.size() >= SG_MAX_CIDRS) bad("too many cidrs" + limit_text(SG_MAX_CIDRS));
   b.cidrs.push_back(c);
-  return static_cast<uint32_t>(b.cidrs.size() - 1);
+  uint32_t id = static_cast<uint32_t>(b.cidrs.size() - 1);
+  b.cidr_index.emplace(std::move(key), id);
+  return id;
 }
 
 // Checks that a pattern compiles, so that no predicate is dropped at load.
