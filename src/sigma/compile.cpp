@@ -906,13 +906,15 @@ struct json_text {
 
 // The correlation description: null when there is no correlation document.
 char *corr_json_from_docs(const std::vector<sg_doc> &docs) {
+  // Base rules by name, or by id; a name or id used twice cannot be referred
+  // to (0 marks it).
   std::map<std::string, uint32_t> by_name, by_id;
   uint32_t rid = 0;
   for (const sg_doc &d : docs) {
     if (d.is_corr) continue;
     ++rid;
-    if (!d.name.empty()) by_name.emplace(d.name, rid);
-    if (!d.id.empty()) by_id.emplace(d.id, rid);
+    if (!d.name.empty() && !by_name.emplace(d.name, rid).second) by_name[d.name] = 0;
+    if (!d.id.empty() && !by_id.emplace(d.id, rid).second) by_id[d.id] = 0;
   }
   json_text j;
   j.raw("{\"version\":1,\"correlations\":[");
@@ -930,6 +932,8 @@ char *corr_json_from_docs(const std::vector<sg_doc> &docs) {
       } else {
         doc_fail(d, d.corr_rules_line, "correlation names unknown rule '" + n + "'");
       }
+      if (id == 0)
+        doc_fail(d, d.corr_rules_line, "correlation names rule '" + n + "', which several rules share");
       if (std::find(ids.begin(), ids.end(), id) == ids.end()) ids.push_back(id);
     }
     if (any) j.raw(",");

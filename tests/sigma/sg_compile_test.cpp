@@ -305,6 +305,9 @@ TEST(SigmaCompile, RefusalsNameTheLineAndTheProblem) {
       {rule(two, "name: r\n") + "---\ncorrelation:\n  type: event_count\n  rules: r\n"
                                 "  timespan: 5ms\n",
        "timespan '5ms' is not a number followed by s, m, h or d"},
+      {rule(two, "name: r\n") + "---\n" + rule(two, "name: r\n") +
+           "---\ncorrelation:\n  rules: r\n",
+       "document 3, line 20: correlation names rule 'r', which several rules share"},
       {rule(two, "name: r\n") + "---\ncorrelation:\n  type: chain\n  rules: r\n",
        "unknown correlation type 'chain'"},
       {rule(two, "name: r\n") + "---\ncorrelation:\n  type: value_count\n  rules: r\n",
@@ -382,6 +385,10 @@ TEST(SigmaCompile, BinaryAndHostileInputIsRefusedCleanly) {
     EXPECT_FALSE(c.err.empty());
   }
   EXPECT_NE(compile(deep).err.find("nesting deeper than 64 levels"), std::string::npos);
+  // Many keys in one mapping: read in linear time.
+  std::string wide = "title: w\ntaxonomy: ecs\n";
+  for (int i = 0; i < 200000; ++i) wide += "k" + std::to_string(i) + ": v\n";
+  EXPECT_NE(compile(wide).err.find("detection has no selections"), std::string::npos);
 }
 
 TEST(SigmaCompile, YamlFormsInsideTheSubsetReadAsYamlDoes) {
