@@ -406,10 +406,13 @@ struct sg_b {
   std::vector<uint32_t> bucket_idx;
 };
 
-// Appends to the pool; the pool's limit is a compile error.
-uint32_t pool_add(sg_b &b, std::string_view s, bool nul, const sg_doc &d, int line) {
-  if (b.pool.size() + s.size() + (nul ? 1 : 0) > SG_MAX_POOL)
-    doc_fail(d, line, "string pool full" + limit_text(SG_MAX_POOL));
+// Appends to the pool; the pool's limit is a compile error, named after the
+// document whose text did not fit (d null: a routing key).
+uint32_t pool_add(sg_b &b, std::string_view s, bool nul, const sg_doc *d, int line) {
+  if (b.pool.size() + s.size() + (nul ? 1 : 0) > SG_MAX_POOL) {
+    if (!d) throw compile_error("string pool full" + limit_text(SG_MAX_POOL));
+    doc_fail(*d, line, "string pool full" + limit_text(SG_MAX_POOL));
+  }
   uint32_t off = static_cast<uint32_t>(b.pool.size());
   b.pool.append(s);
   if (nul) b.pool.push_back('\0');
@@ -421,7 +424,7 @@ uint32_t field_id(sg_b &b, const std::string &name, const sg_doc &d, int line) {
   if (it != b.field_index.end()) return it->second;
   if (b.fields.size() >= SG_MAX_FIELD_NAMES)
     doc_fail(d, line, "too many field names" + limit_text(SG_MAX_FIELD_NAMES));
-  uint32_t off = pool_add(b, name, true, d, line);
+  uint32_t off = pool_add(b, name, true, &d, line);
   b.fields.push_back({off, static_cast<uint32_t>(name.size())});
   uint32_t id = static_cast<uint32_t>(b.fields.size() - 1);
   b.field_index.emplace(name, id);
@@ -431,7 +434,7 @@ uint32_t field_id(sg_b &b, const std::string &name, const sg_doc &d, int line) {
 // Literal values, titles and technique ids; not de-duplicated.
 uint32_t value_id(sg_b &b, std::string_view v, const sg_doc &d, int line) {
   if (b.values.size() >= UINT32_MAX - 1) doc_fail(d, line, "value table full");
-  uint32_t off = pool_add(b, v, false, d, line);
+  uint32_t off = pool_add(b, v, false, &d, line);
   b.values.push_back({off, static_cast<uint32_t>(v.size())});
   return static_cast<uint32_t>(b.values.size() - 1);
 }
@@ -662,7 +665,7 @@ bool word_char(char c) { return isalnum(static_cast<unsigned char>(c)) || c == '
 
 // Infix condition to postfix tokens, checking the form as it goes: an operand
 // is expected at the start, after an operator and after '('.
-void compile_condition(sg_b &b, const sg_doc &d, std::vector<sigma_ctok_t> &out) {
+void compile_condition(const sg_doc &d, std::vector<sigma_ctok_t> &out) {
   const std::string &s = d.condition;
   auto bad = [&](const std::string &why) {
     doc_fail(d, d.condition_line, "condition '" + s + "': " + why);
@@ -731,7 +734,6 @@ void compile_condition(sg_b &b, const sg_doc &d, std::vector<sigma_ctok_t> &out)
     emit(ops.back(), 0);
     ops.pop_back();
   }
-  (void)b;
 }
 
 // Routing keys of a rule: each logsource value, its category first.
@@ -830,7 +832,7 @@ void emit_rule(sg_b &b, const sg_doc &d) {
     b.sels.push_back(sr);
   }
   std::vector<sigma_ctok_t> toks;
-  if (!d.condition.empty()) compile_condition(b, d, toks);
+  if (!d.condition.empty()) compile_condition(d, toks);
   if (b.cond.size() + toks.size() > SG_MAX_COND_TOKENS)
     doc_fail(d, d.condition_line, "condition too long" + limit_text(SG_MAX_COND_TOKENS));
   r.cond_start = static_cast<uint32_t>(b.cond.size());
@@ -848,7 +850,7 @@ void emit_rule(sg_b &b, const sg_doc &d) {
 
 // Lays out the routing buckets once every rule is known: keys in order of
 // first use, each bucket's rule positions one contiguous run.
-void rebuild_buckets(sg_b &b, const sg_doc &last) {
+void rebuild_buckets(sg_b &b) {
   std::vector<std::string> keys;
   std::unordered_map<std::string, size_t> at;
   std::vector<uint32_t> count;
@@ -864,7 +866,7 @@ void rebuild_buckets(sg_b &b, const sg_doc &last) {
     }
   uint32_t start = 0;
   for (size_t i = 0; i < keys.size(); ++i) {
-    uint32_t off = pool_add(b, keys[i], false, last, 0);
+    uint32_t off = pool_add(b, keys[i], false, nullptr, 0);
     b.bkeys.push_back({off, static_cast<uint32_t>(keys[i].size())});
     b.buckets.push_back({start, 0});
     start += count[i];
@@ -1045,11 +1047,10 @@ int sg_compile_n(const char *yaml, size_t len, uint8_t **sigmac, size_t *n, char
         doc_fail(d, d.line,
                  "in-tab compiler is taxonomy: ecs only; use native sigmac for SigmaHQ");
     sg_b b;
-    const sg_doc *last = nullptr;
     for (const sg_doc &d : docs)
-      if (!d.is_corr) emit_rule(b, d), last = &d;
+      if (!d.is_corr) emit_rule(b, d);
     if (b.rules.empty()) throw compile_error("no selection rules");
-    rebuild_buckets(b, *last);
+    rebuild_buckets(b);
     corr = corr_json_from_docs(docs);
     side = sidecar_json(b);
     builder_serialize(b, &img, &img_len);

@@ -82,6 +82,15 @@ TEST(CliSigmaCompile, AFailureWritesNothingAndKeepsAnEarlierDatabase) {
   EXPECT_EQ(r.status, 3);
   EXPECT_NE(r.err.find("this is not a YAML text"), std::string::npos) << r.err;
   EXPECT_FALSE(exists(d / "b.sigmac"));
+
+  // A valid rule followed by a zero byte and more text.
+  spill(d / "z.yml", kRule + std::string(1, '\0') + "junk");
+  r = run_veldra({{"sigma", "compile", "z.yml", "-o", "z.sigmac"}, "", d.path, {}});
+  EXPECT_EQ(r.status, 3);
+  EXPECT_NE(r.err.find("veldra sigma compile: z.yml holds a zero byte; this is not a YAML text\n"),
+            std::string::npos)
+      << r.err;
+  EXPECT_FALSE(exists(d / "z.sigmac"));
 }
 
 TEST(CliSigmaLint, PrintsTheMarksAsOneJsonLine) {
