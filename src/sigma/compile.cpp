@@ -711,8 +711,14 @@ void compile_condition(const sg_doc &d, std::vector<sigma_ctok_t> &out) {
       if (!want_operand) bad("'" + std::string(w) + "' follows an operand; 'and' or 'or' is missing");
       size_t k = 0;
       while (k < d.sels.size() && d.sels[k].name != w) ++k;
-      if (k == d.sels.size())
+      if (k == d.sels.size()) {
+        size_t n = i;
+        while (n < s.size() && (s[n] == ' ' || s[n] == '\t')) ++n;
+        if (s.compare(n, 2, "of") == 0 && (n + 2 == s.size() || !word_char(s[n + 2])))
+          bad("quantified conditions ('1 of ...', 'all of ...') are not supported; name the "
+              "selections");
         bad("condition names a missing selection '" + std::string(w) + "'");
+      }
       emit(TK_SEL, static_cast<uint32_t>(k));
       want_operand = false;
     } else if (tk == TK_NOT) {

@@ -139,7 +139,7 @@ TEST(SigmaCompileGolden, EveryModifierWildcardEscapeAndNullDecodesExactly) {
   EXPECT_EQ(L.sel(2), (V{"n.gt g0 GT f0 10", "n.gte g1 GTE f0 -5", "n.lt g2 LT f0 100",
                          "n.lte g3 LTE f0 7"}));
   EXPECT_EQ(L.sel(3), (V{"r.plain g0 RE f1 '^ab+$'", "r.i g1 RE f0 'x'",
-                         "r.ms g2 RE f1 '(?ms)y\\d'"}));
+                         "r.ms g2 RE f1 '(?ms)y\\d'", "r.long g3 RE f0 '(?ms)z'"}));
   EXPECT_EQ(L.sel(4), (V{"ip g0 CIDR f0 #0", "ip6 g1 CIDR f0 #1", "egress g2 CIDR f0 #2",
                          "ip2 g3 CIDR f0 #0"}));
   EXPECT_EQ(L.sel(5), (V{"x.null g0 EXISTS f2", "x.tilde g1 EXISTS f2", "x.empty g2 EXISTS f2",
@@ -167,7 +167,7 @@ TEST(SigmaCompileGolden, EveryModifierWildcardEscapeAndNullDecodesExactly) {
   EXPECT_EQ(L.db.n_litndl, 0u);
   EXPECT_EQ(L.db.rule_clauses, nullptr);
   EXPECT_FALSE(c.has_corr);
-  EXPECT_EQ(c.side, "{\"n_rules\":1,\"n_preds\":37,\"n_sels\":7,\"rules\":[{\"id\":1}]}");
+  EXPECT_EQ(c.side, "{\"n_rules\":1,\"n_preds\":38,\"n_sels\":7,\"rules\":[{\"id\":1}]}");
 }
 
 TEST(SigmaCompileGolden, CrlfRulesBucketsAndCorrelation) {
@@ -290,7 +290,9 @@ TEST(SigmaCompile, RefusalsNameTheLineAndTheProblem) {
       {rule(two + "  condition: a and c\n"), "condition names a missing selection 'c'"},
       {rule(two + "  condition: a AND b\n"), "'AND' follows an operand"},
       {rule(two + "  condition: a and b*\n"), "bad token in condition at '*'"},
-      {rule(two + "  condition: 1 of a*\n"), "condition names a missing selection '1'"},
+      {rule(two + "  condition: 1 of a*\n"), "quantified conditions ('1 of ...', 'all of ...')"},
+      {rule(two + "  condition: all of them\n"), "quantified conditions"},
+      {rule(two + "  condition: a or offset\n"), "condition names a missing selection 'offset'"},
       {rule(two + "  condition: (a\n"), "unbalanced ( in condition"},
       {rule(two + "  condition: a)\n"), "unbalanced ) in condition"},
       {rule(two + "  condition: ()\n"), "')' where a selection name was expected"},
