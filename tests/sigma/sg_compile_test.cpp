@@ -393,6 +393,43 @@ TEST(SigmaCompile, BinaryAndHostileInputIsRefusedCleanly) {
   EXPECT_NE(compile(wide).err.find("detection has no selections"), std::string::npos);
 }
 
+// Mutated rule files (a fixed sequence of edits, no randomness between runs):
+// every one either compiles to an image that loads, or fails with a message;
+// lint always answers with its JSON shape.
+TEST(SigmaCompile, MutatedRuleFilesNeverCrashOrYieldBadImages) {
+  const std::string base = fixture("golden_modifiers.yml") + "---\n" + fixture("golden_crlf.yml");
+  const char inserts[] = {':', '-', '\'', '"', '#', '[', '\t', ' ', '\n', '*', '\\', '|', '%'};
+  uint32_t x = 12345;
+  auto next = [&x] { return x = x * 1103515245u + 12345u, x >> 8; };
+  int compiled_ok = 0;
+  for (int round = 0; round < 600; ++round) {
+    std::string y = base;
+    for (int edits = 1 + next() % 3; edits > 0; --edits) {
+      size_t at = next() % y.size();
+      switch (next() % 4) {
+      case 0: y[at] = inserts[next() % sizeof inserts]; break;
+      case 1: y.insert(at, 1, inserts[next() % sizeof inserts]); break;
+      case 2: y.erase(at, 1 + next() % 8); break;
+      default: y.insert(at, y.substr(next() % y.size(), next() % 40)); break;
+      }
+      if (y.empty()) y = "x";
+    }
+    compiled c = compile(y);
+    if (c.rc == 0) {
+      ++compiled_ok;
+      loaded L(c.img);
+      ASSERT_EQ(L.rc, SIGMA_OK) << y;
+    } else {
+      ASSERT_FALSE(c.err.empty()) << y;
+    }
+    char *t = sg_lint_json(y.c_str(), "linux-sshd", nullptr);
+    ASSERT_TRUE(t);
+    ASSERT_EQ(std::string(t).rfind("{\"ok\":true,\"marks\":[", 0), 0u);
+    sg_str_free(t);
+  }
+  EXPECT_GT(compiled_ok, 0); // some edits (in comments, inside values) still compile
+}
+
 TEST(SigmaCompile, YamlFormsInsideTheSubsetReadAsYamlDoes) {
   // Comments, a list at the key's own indentation, quoted keys, escapes in
   // double quotes, '' in single quotes, a value holding '#' and ':' without
