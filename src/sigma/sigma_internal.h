@@ -32,14 +32,12 @@ inline uint64_t sigma_fold8(uint64_t x) {
   return x | (upper >> 2);
 }
 
-// Literal prefilter over a set of needles: a nibble filter on the first byte,
-// then hash chains keyed on the first three (long needles) or two (short
-// needles) folded bytes. The head tables have 1 << bits entries, sized to the
-// number of needles (at most 16384), so a table over few needles is small.
+// Literal prefilter over a set of needles: a bit filter on the folded key of
+// each position, then hash chains keyed on the first three (long needles) or
+// two (short needles) folded bytes. Every table is sized to its own number
+// of needles (head tables: 4 entries per needle, 16 to 16384), so a table
+// over few needles is small.
 struct sigma_teddy_t {
-  uint8_t lo_nib[16];
-  uint8_t hi_nib[16];
-  uint8_t first_ok[256]; // lo_nib[b & 15] && hi_nib[b >> 4], per byte b
   uint32_t bits;
   // Filters on the folded key of every needle (first three bytes of a long
   // needle, first two of a short one): one bit per hashed key, 32 to 64 bits

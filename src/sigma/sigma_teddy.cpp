@@ -29,11 +29,6 @@ sigma_teddy_t *sigma_teddy_build(const sigma_db_t *db, const uint32_t *ids, uint
         nd.tail8 = sigma_fold8(x);
       }
       uint8_t b0 = sigma_fold(b[0]);
-      t->lo_nib[b0 & 15] = 1;
-      t->hi_nib[b0 >> 4] = 1;
-      uint8_t up = (b0 >= 'a' && b0 <= 'z') ? uint8_t(b0 - 32) : b0;
-      t->lo_nib[up & 15] = 1;
-      t->hi_nib[up >> 4] = 1;
       uint32_t key = b0 + 256u * sigma_fold(b[1]);
       uint32_t local = uint32_t(t->needles.size());
       if (s.len >= 3) {
@@ -54,7 +49,6 @@ sigma_teddy_t *sigma_teddy_build(const sigma_db_t *db, const uint32_t *ids, uint
       }
       t->needles.push_back(nd);
     }
-    for (int b = 0; b < 256; b++) t->first_ok[b] = t->lo_nib[b & 15] & t->hi_nib[b >> 4];
   } catch (const std::bad_alloc &) {
     delete t;
     return nullptr;
