@@ -154,6 +154,20 @@ TEST(SigmaRulesFire, ConditionsCombineSelectionsAsWritten) {
   EXPECT_FALSE(L.fires({{"x", "1"}}));
 }
 
+// The CRLF golden file: routing by logsource and the any-bucket.
+TEST(SigmaRulesFire, GoldenRulesRouteByLogsource) {
+  engine E(fixture("golden_crlf.yml"));
+  ASSERT_TRUE(E.ev) << E.err;
+  EXPECT_EQ(E.fire({{"event.category", "process"}, {"process.name", "bash"}}),
+            (std::vector<uint32_t>{1, 2, 3}));
+  EXPECT_EQ(E.fire({{"event.category", "process_creation"}, {"process.name", "BASH"}}),
+            (std::vector<uint32_t>{1, 2}));
+  EXPECT_EQ(E.fire({{"event.category", "web"}, {"process.name", "bash"}}),
+            (std::vector<uint32_t>{}));
+  // Unrouted: every rule is evaluated.
+  EXPECT_EQ(E.fire({{"process.name", "bash"}}), (std::vector<uint32_t>{1, 2}));
+}
+
 TEST(SigmaRulesFire, CorpusCompilesLintsCleanAndFiresOnItsEvents) {
   const std::string yaml = fixture("corpus.yml");
   char *lint = sg_lint_json(yaml.c_str(), nullptr, nullptr);
