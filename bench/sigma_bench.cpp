@@ -60,7 +60,7 @@ std::string rule_value(rng &g) {
 
 struct bench_db {
   builder b;
-  std::vector<std::vector<pred_spec>> first_sel; // per rule, for hitting events
+  std::vector<std::vector<pred_desc>> first_sel; // per rule, for hitting events
   std::vector<uint32_t> category;                // per rule
 };
 
@@ -72,17 +72,17 @@ bench_db make_db(uint32_t n_rules, uint64_t seed) {
                                 SIGMA_OP_ENDSWITH, SIGMA_OP_EQ};
   std::vector<std::vector<uint32_t>> per_cat(kCategories.size());
   for (uint32_t r = 0; r < n_rules; r++) {
-    std::vector<std::vector<pred_spec>> sels(1);
+    std::vector<std::vector<pred_desc>> sels(1);
     uint32_t groups = 1 + g.below(3);
     for (uint16_t gi = 0; gi < groups; gi++) {
       std::string f = g.pick(kFields);
       uint8_t op = ops[g.below(5)];
       uint32_t alts = 1 + g.below(4);
-      for (uint32_t a = 0; a < alts; a++) sels[0].push_back(pred_spec{f, op, rule_value(g), 0, gi});
+      for (uint32_t a = 0; a < alts; a++) sels[0].push_back(pred_desc{f, op, rule_value(g), 0, gi});
     }
     std::vector<std::pair<uint8_t, uint32_t>> toks;
     if (g.chance(40)) {
-      sels.push_back({pred_spec{g.pick(kFields), SIGMA_OP_CONTAINS, rule_value(g)}});
+      sels.push_back({pred_desc{g.pick(kFields), SIGMA_OP_CONTAINS, rule_value(g)}});
       toks = {{SIGMA_C_SEL, 0}, {SIGMA_C_SEL, 1}, {SIGMA_C_NOT, 0}, {SIGMA_C_AND, 0}};
     }
     d.first_sel.push_back(sels[0]);
@@ -173,7 +173,7 @@ std::vector<bench_event> make_events(const bench_db &d, const catalogue &cat, ui
     if (!d.first_sel.empty() && g.chance(10)) {
       uint32_t r = g.below(uint32_t(d.first_sel.size()));
       cat_idx = d.category[r];
-      for (const pred_spec &p : d.first_sel[r]) {
+      for (const pred_desc &p : d.first_sel[r]) {
         uint32_t f = uint32_t(std::find(kFields.begin(), kFields.end(), p.field) - kFields.begin());
         e.present[f] = 1;
         e.value[f] = "x " + p.value + " y";
