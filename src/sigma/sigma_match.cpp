@@ -365,30 +365,33 @@ inline void teddy_walk(sigma_eval_t *ev, const sigma_teddy_t *t, uint32_t i, con
   ev->scratch.probes += probes;
 }
 
-// Probes position p: the long chain of the three-byte key when at least
-// three bytes remain, the short chain of the two-byte key when there are
-// short needles; each only when the key filter lets it through.
-inline void teddy_probe_at(sigma_eval_t *ev, const sigma_teddy_t *t, const uint8_t *v, uint32_t p,
-                           uint32_t vn) {
-  const uint32_t key2 = sigma_fold(v[p]) + 256u * sigma_fold(v[p + 1]);
+// Scans one value: at every position 0 .. vn-2, the long chain of the
+// three-byte key (when three bytes remain) and the short chain of the
+// two-byte key (when there are short needles), each only when the key
+// filter lets it through. The folded bytes roll along the value.
+void teddy_scan(sigma_eval_t *ev, const sigma_teddy_t *t, const uint8_t *v, uint32_t vn) {
+  const uint64_t *long_bits = t->long_bits.data();
+  const uint64_t *short_bits = t->short_bits.data();
   const uint32_t log2 = t->key_bits_log2;
-  if (vn - p >= 3) {
-    const uint32_t key3 = key2 + 65536u * sigma_fold(v[p + 2]);
-    if (sigma_teddy_test(t->long_bits.data(), key3, log2)) {
-      uint32_t head = t->long_head[sigma_teddy_slot(key3, t->bits)];
+  const bool shorts = t->n_short > 0;
+  uint32_t f0 = sigma_fold(v[0]), f1 = sigma_fold(v[1]);
+  for (uint32_t p = 0; p + 1 < vn; p++) {
+    const uint32_t key2 = f0 | (f1 << 8);
+    if (p + 2 < vn) {
+      const uint32_t f2 = sigma_fold(v[p + 2]);
+      const uint32_t key3 = key2 | (f2 << 16);
+      if (sigma_teddy_test(long_bits, key3, log2)) {
+        const uint32_t head = t->long_head[sigma_teddy_slot(key3, t->bits)];
+        if (head != SIGMA_NONE) teddy_walk(ev, t, head, v, p, vn);
+      }
+      f0 = f1;
+      f1 = f2;
+    }
+    if (shorts && sigma_teddy_test(short_bits, key2, log2)) {
+      const uint32_t head = t->short_head[sigma_teddy_slot(key2, t->bits)];
       if (head != SIGMA_NONE) teddy_walk(ev, t, head, v, p, vn);
     }
   }
-  if (t->n_short > 0 && sigma_teddy_test(t->short_bits.data(), key2, log2)) {
-    uint32_t head = t->short_head[sigma_teddy_slot(key2, t->bits)];
-    if (head != SIGMA_NONE) teddy_walk(ev, t, head, v, p, vn);
-  }
-}
-
-// Scans one value: every position 0 .. vn-2 is probed.
-void teddy_scan(sigma_eval_t *ev, const sigma_teddy_t *t, const uint8_t *v, uint32_t vn) {
-  const uint32_t last = vn - 1;
-  for (uint32_t p = 0; p < last; p++) teddy_probe_at(ev, t, v, p, vn);
 }
 
 void prefilter_pass(sigma_eval_t *ev, const uint32_t *cand, uint32_t n_cand) {

@@ -17,7 +17,7 @@
 
 namespace sigma_test {
 
-struct pred_spec {
+struct pred_desc {
   std::string field;
   uint8_t op = SIGMA_OP_EQ;
   std::string value; // literal, or the other field's name with SIGMA_PF_FIELDREF
@@ -70,7 +70,7 @@ struct builder {
     cidrs.push_back(c);
     return uint32_t(cidrs.size() - 1);
   }
-  uint32_t pred(const pred_spec &p) {
+  uint32_t pred(const pred_desc &p) {
     sigma_pred_t r{};
     r.field_id = uint16_t(field(p.field));
     r.group_id = p.group;
@@ -89,7 +89,7 @@ struct builder {
     preds.push_back(r);
     return uint32_t(preds.size() - 1);
   }
-  uint32_t sel(const std::vector<pred_spec> &ps) {
+  uint32_t sel(const std::vector<pred_desc> &ps) {
     sigma_sel_t s{uint32_t(preds.size()), uint32_t(ps.size())};
     for (const auto &p : ps) pred(p);
     sels.push_back(s);
@@ -97,7 +97,7 @@ struct builder {
   }
   // A rule over the given selections; cond is postfix: "s0 s1 and not" style
   // tokens as (kind, sel) pairs. Returns the rule's position.
-  uint32_t rule(uint32_t id, const std::vector<std::vector<pred_spec>> &selections,
+  uint32_t rule(uint32_t id, const std::vector<std::vector<pred_desc>> &selections,
                 const std::vector<std::pair<uint8_t, uint32_t>> &tokens = {}) {
     sigma_rule_t r{};
     r.rule_id = id;

@@ -155,8 +155,8 @@ inline std::string gen_text(rng &g, uint32_t max_len) {
   return s;
 }
 
-inline pred_spec gen_pred(rng &g, uint16_t group, uint32_t n_cidrs) {
-  pred_spec p;
+inline pred_desc gen_pred(rng &g, uint16_t group, uint32_t n_cidrs) {
+  pred_desc p;
   p.group = group;
   if (g.chance(10)) p.flags |= SIGMA_PF_NEGATE;
   if (g.chance(15)) p.flags |= SIGMA_PF_CASE;
@@ -209,7 +209,7 @@ inline builder generate_db(uint64_t seed, const gen_options &o) {
   b.cidr(4, 12, nets[1]); // host bits are not checked by the loader
   using tok = std::pair<uint8_t, uint32_t>;
   for (uint32_t i = 0; i < o.n_rules; i++) {
-    std::vector<std::vector<pred_spec>> sels(1 + g.below(3));
+    std::vector<std::vector<pred_desc>> sels(1 + g.below(3));
     for (auto &s : sels) {
       uint32_t n = 1 + g.below(4);
       uint16_t group = 0;

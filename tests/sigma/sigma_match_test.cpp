@@ -35,7 +35,7 @@ namespace {
 
 using sigma_test::builder;
 using sigma_test::event;
-using sigma_test::pred_spec;
+using sigma_test::pred_desc;
 
 // A loaded database with its evaluator.
 struct loaded {
@@ -66,7 +66,7 @@ const uint8_t kNetDoc6[16] = {0x20, 0x01, 0x0d, 0xb8};
 TEST(SigmaMatch, PredicateSemantics) {
   struct pred_case {
     const char *name;
-    pred_spec p;
+    pred_desc p;
     std::vector<std::pair<std::string, std::string>> kv;
     bool expect;
   };

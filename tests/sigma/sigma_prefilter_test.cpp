@@ -39,7 +39,12 @@ struct reference {
   }
   // Patterns compiled once per test process (the generator uses a handful).
   bool re(std::string_view pat, std::string_view v, bool cs) const {
-    static std::map<std::pair<std::string, bool>, pcre2_code *> compiled;
+    struct cache : std::map<std::pair<std::string, bool>, pcre2_code *> {
+      ~cache() {
+        for (auto &kv : *this) pcre2_code_free(kv.second);
+      }
+    };
+    static cache compiled;
     auto key = std::make_pair(std::string(pat), cs);
     auto it = compiled.find(key);
     if (it == compiled.end()) {
@@ -50,8 +55,10 @@ struct reference {
       it = compiled.emplace(key, c).first;
     }
     if (!it->second) return false;
-    static pcre2_match_data *md = pcre2_match_data_create(1, nullptr);
-    return pcre2_match(it->second, reinterpret_cast<PCRE2_SPTR>(v.data()), v.size(), 0, 0, md, nullptr) >= 0;
+    pcre2_match_data *md = pcre2_match_data_create(1, nullptr);
+    int rc = pcre2_match(it->second, reinterpret_cast<PCRE2_SPTR>(v.data()), v.size(), 0, 0, md, nullptr);
+    pcre2_match_data_free(md);
+    return rc >= 0;
   }
   bool pred(const sigma_pred_t &p) const {
     const std::string *v = get(str(b.fields[p.field_id]));
