@@ -7,6 +7,7 @@
 #include <cstring>
 #include <new>
 
+#include "vaderad/turbo_json.h"
 #include "vaderad/turbo_state.h"
 
 ln_turbo_ctx_t *ln_turbo_ctx_init(void) {
@@ -17,6 +18,10 @@ ln_turbo_ctx_t *ln_turbo_ctx_init(void) {
     return nullptr;
   }
   t->enabled = 1;
+  if (ln_turbo_runtime_init(t) != 0) {
+    ln_turbo_ctx_free(t);
+    return nullptr;
+  }
   return t;
 }
 
@@ -24,6 +29,7 @@ void ln_turbo_ctx_free(ln_turbo_ctx_t *turbo) {
   if (turbo == nullptr) return;
   free(turbo->code);
   free(turbo->strpool);
+  ln_turbo_runtime_free(turbo);
   ln_arena_destroy(&turbo->arena);
   free(turbo);
 }
@@ -35,11 +41,4 @@ int ln_turbo_compile(ln_ctx ctx) {
 
 int ln_turbo_is_available(ln_ctx ctx) {
   return ctx && ctx->turbo && ctx->turbo->enabled && ctx->turbo->code_len > 0;
-}
-
-int ln_turbo_normalize_to_str(ln_ctx ctx, const char *str, size_t len, char **json_str,
-                              size_t *json_len) {
-  if (json_str) *json_str = nullptr;
-  if (json_len) *json_len = 0;
-  return -1;
 }

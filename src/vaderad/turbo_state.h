@@ -13,6 +13,7 @@
 
 #include "vaderad/turbo_arena.h"
 #include "vaderad/turbo_format.h"
+#include "vaderad/turbo_vm.h"
 
 struct ln_turbo_stats_t {
   uint32_t n_instructions; // set by the compiler
@@ -47,4 +48,8 @@ struct ln_turbo_ctx_s {
   char compile_reason[LN_TURBO_REASON_MAX];
 
   // Runtime members (VM, result, JSON buffer) follow here.
+  ln_vm_t vm;
+  ln_fast_result_t result; // of the latest message; result.arena is &arena
+  char *json_buf;          // reusable output buffer, 8192 bytes initially
+  size_t json_buf_cap;
 };
