@@ -252,10 +252,13 @@ void resolve_supersedes(ln_fast_result_t *r) {
 }
 
 HandlerResult op_match(ln_vm_t *vm, const ln_instr_t *in) {
-  vm->matched_rule = in->data.str;
+  size_t len;
+  const char *rule = str_name(vm, in, &len); // NUL-terminated inline or in the pool
+  if (!rule) return run_error(vm, "pooled rule id outside the string pool");
+  vm->matched_rule = rule;
   if (ln_fast_result_t *r = vm->result) {
     if (r->flags & LN_RF_SUPERSEDES) resolve_supersedes(r);
-    r->rule_id = in->data.str;
+    r->rule_id = rule;
     r->flags |= LN_RF_MATCHED;
   }
   return H_MATCH;
@@ -758,26 +761,31 @@ HandlerResult op_syslog_ts(ln_vm_t *vm, const ln_instr_t *in) {
 
 HandlerResult op_tag(ln_vm_t *vm, const ln_instr_t *in) {
   ln_fast_result_t *r = vm->result;
-  if (!r || in->data.str[0] == '\0') return H_NEXT;
+  size_t len;
+  const char *tag = str_name(vm, in, &len); // NUL-terminated inline or in the pool
+  if (!tag) return run_error(vm, "pooled tag outside the string pool");
+  if (!r || len == 0) return H_NEXT;
   uint32_t h = 2166136261u;
-  for (const unsigned char *p = reinterpret_cast<const unsigned char *>(in->data.str); *p; ++p)
-    h = (h ^ *p) * 16777619u;
+  for (size_t i = 0; i < len; ++i) h = (h ^ static_cast<unsigned char>(tag[i])) * 16777619u;
   if (r->tag_hash[h % 32]) {
     for (int i = 0; i < r->n_tags; ++i)
-      if (r->tags[i].hash == h && r->tags[i].tag == in->data.str) return H_NEXT;
+      if (r->tags[i].hash == h && r->tags[i].tag == tag) return H_NEXT;
   }
   if (r->n_tags >= LN_FAST_MAX_TAGS) {
     r->flags |= LN_RF_TRUNCATED;
     return H_NEXT;
   }
-  r->tags[r->n_tags++] = ln_tag_entry_t{in->data.str, h};
+  r->tags[r->n_tags++] = ln_tag_entry_t{tag, h};
   r->tag_hash[h % 32] = 1;
   return H_NEXT;
 }
 
 HandlerResult op_rule_id(ln_vm_t *vm, const ln_instr_t *in) {
-  if (vm->result && in->data.str[0]) {
-    vm->result->rule_id = in->data.str;
+  size_t len;
+  const char *rule = str_name(vm, in, &len);
+  if (!rule) return run_error(vm, "pooled rule id outside the string pool");
+  if (vm->result && len) {
+    vm->result->rule_id = rule;
     vm->result->flags |= LN_RF_MATCHED;
   }
   return H_NEXT;
