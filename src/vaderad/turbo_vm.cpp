@@ -235,6 +235,14 @@ HandlerResult field_text(ln_vm_t *vm, const ln_instr_t *in, const char *v, size_
 
 HandlerResult op_fail(ln_vm_t *, const ln_instr_t *) { return H_FAIL; }
 
+HandlerResult unsupported_error(ln_vm_t *vm, uint32_t pc) {
+  snprintf(vm->error_buf, sizeof vm->error_buf, "unsupported opcode %s at pc=%u",
+           ln_opcode_name(vm->prog->code[pc].op), pc);
+  vm->error = vm->error_buf;
+  return H_ERROR;
+}
+
+
 void resolve_supersedes(ln_fast_result_t *r) {
   for (int i = 0; i < r->n_fields; ++i) {
     if (!(r->fields[i].flags & LN_FF_SUPERSEDES)) continue;
@@ -252,6 +260,7 @@ void resolve_supersedes(ln_fast_result_t *r) {
 }
 
 HandlerResult op_match(ln_vm_t *vm, const ln_instr_t *in) {
+  if (vm->unserved_pc != UINT32_MAX) return unsupported_error(vm, vm->unserved_pc);
   size_t len;
   const char *rule = str_name(vm, in, &len); // NUL-terminated inline or in the pool
   if (!rule) return run_error(vm, "pooled rule id outside the string pool");
@@ -281,9 +290,40 @@ HandlerResult op_jump(ln_vm_t *vm, const ln_instr_t *in) {
   return H_JUMPED;
 }
 
+// True when the instruction is sure to fail at the current position, judged
+// by its first byte alone (no side effects, no error cases).
+bool cannot_start(const ln_vm_t *vm, const ln_instr_t *in) {
+  const size_t r = rem(vm);
+  const unsigned char c = r ? static_cast<unsigned char>(*vm->ip) : 0;
+  switch (in->op) {
+  case OP_LITERAL:
+    return in->aux >= 1 && in->aux <= LN_LITERAL_MAX && (r < in->aux || vm->ip[0] != in->data.str[0]);
+  case OP_LITERAL_EXT: {
+    const uint32_t off = in->data.lit_pool.off, n = in->data.lit_pool.len;
+    if (n == 0 || !vm->prog->strpool || !ln_strpool_span_ok(vm->prog->strpool, vm->prog->strpool_len, off, n))
+      return false;
+    return r < n || vm->ip[0] != vm->prog->strpool[off];
+  }
+  case OP_ASSERT_END: return r != 0;
+  case OP_FIELD_INT:
+  case OP_FIELD_UINT: return r == 0 || !is_digit(c);
+  case OP_FIELD_IPV4: return r < 7 || !is_digit(c);
+  default: return false;
+  }
+}
+
+// FORK looks at the first instruction of both alternatives: one that fails on
+// the next byte is not tried (its failure would only resume the other with the
+// same state). This keeps the long chains of alternatives after a shared
+// prefix from pushing and popping an alternative per rule.
 HandlerResult op_fork(ln_vm_t *vm, const ln_instr_t *in) {
   uint32_t t;
   if (!jump_target(vm, in, &t)) return H_ERROR;
+  if (vm->pc + 1 < vm->prog->code_len && cannot_start(vm, in + 1)) {
+    vm->pc = t;
+    return H_JUMPED;
+  }
+  if (cannot_start(vm, &vm->prog->code[t])) return H_NEXT;
   if (vm->fork_sp >= LN_VM_MAX_FORKS) return run_error(vm, "fork stack overflow");
   ln_fork_t &f = vm->forks[vm->fork_sp++];
   f.pc = t;
@@ -292,6 +332,7 @@ HandlerResult op_fork(ln_vm_t *vm, const ln_instr_t *in) {
   f.n_tags = vm->result ? vm->result->n_tags : 0;
   f.call_sp = static_cast<uint8_t>(vm->call_sp);
   f.field_ctx_sp = static_cast<uint8_t>(vm->field_ctx_sp);
+  f.unserved_pc = vm->unserved_pc;
   return H_NEXT;
 }
 
@@ -322,21 +363,60 @@ HandlerResult op_debug(ln_vm_t *vm, const ln_instr_t *) {
   return H_NEXT;
 }
 
-// Structured payloads are not served yet: the message is declined as a whole
-// (failing only this path could let another rule match where the walker's
-// parser would have matched).
+// Structured payloads are not served yet. The walker's parser of the same
+// type says whether the field matches here: where it does not, the path fails
+// as it does in the walker; where it does, the path goes on over the consumed
+// bytes but is marked, and a MATCH on it ends the run with an error, so
+// VaderAD declines exactly the messages whose matching rule needs the value.
 HandlerResult op_unsupported(ln_vm_t *vm, const ln_instr_t *in) {
-  snprintf(vm->error_buf, sizeof vm->error_buf, "unsupported opcode %s at pc=%u",
-           ln_opcode_name(in->op), vm->pc);
-  vm->error = vm->error_buf;
-  return H_ERROR;
+  ln_parser_fn fn = nullptr;
+  data_NameValue nv{};
+  data_CheckpointLEA lea{};
+  void *pdata = nullptr;
+  switch (in->op) {
+  case OP_FIELD_JSON: fn = ln_v2_parseJSON; break;
+  case OP_CEE_SYSLOG: fn = ln_v2_parseCEESyslog; break;
+  case OP_CEF_HDR: fn = ln_v2_parseCEF; break;
+  case OP_V2_IPTABLES: fn = ln_v2_parsev2IPTables; break;
+  case OP_CISCO_IFACE: fn = ln_v2_parseCiscoInterfaceSpec; break;
+  case OP_FIELD_NAME_VALUE:
+    nv.sep = static_cast<char>(in->data.char_to.delim);
+    nv.ass = static_cast<char>(in->data.char_to.ass);
+    nv.ignore_whitespaces = static_cast<char>(in->data.char_to.ignore_ws);
+    pdata = &nv;
+    fn = ln_v2_parseNameValue;
+    break;
+  case OP_CHECKPOINT_LEA:
+    lea.terminator = static_cast<char>(in->data.char_to.delim);
+    pdata = &lea;
+    fn = ln_v2_parseCheckpointLEA;
+    break;
+  default: return unsupported_error(vm, vm->pc);
+  }
+  npb_t npb{};
+  npb.str = vm->input;
+  npb.strLen = static_cast<size_t>(vm->input_end - vm->input);
+  size_t offs = static_cast<size_t>(vm->ip - vm->input), parsed = 0;
+  int rc;
+  try {
+    rc = fn(&npb, &offs, pdata, nullptr, &parsed, nullptr);
+  } catch (...) {
+    return unsupported_error(vm, vm->pc);
+  }
+  if (rc == LN_RC_NO_MATCH) return H_FAIL;
+  if (rc != 0 || offs + parsed > npb.strLen) return unsupported_error(vm, vm->pc);
+  if (vm->unserved_pc == UINT32_MAX) vm->unserved_pc = vm->pc;
+  vm->ip = vm->input + offs + parsed;
+  return H_NEXT;
 }
 
 // ------------------------------------------------------------ text
 
 HandlerResult op_literal(ln_vm_t *vm, const ln_instr_t *in) {
   const size_t n = in->aux;
-  if (n > LN_LITERAL_MAX || rem(vm) < n || memcmp(vm->ip, in->data.str, n) != 0) return H_FAIL;
+  if (n > LN_LITERAL_MAX || rem(vm) < n) return H_FAIL;
+  if (n && (vm->ip[0] != in->data.str[0] || memcmp(vm->ip + 1, in->data.str + 1, n - 1) != 0))
+    return H_FAIL;
   vm->ip += n;
   return H_NEXT;
 }
@@ -942,6 +1022,7 @@ constexpr HandlerTable kHandlers;
 int ln_vm_init(ln_vm_t *vm, ln_arena_t *arena) {
   if (!vm || !arena) return LN_VM_ERROR;
   memset(vm, 0, sizeof *vm);
+  vm->unserved_pc = UINT32_MAX;
   vm->arena = arena;
   vm->c_locale = newlocale(LC_NUMERIC_MASK, "C", static_cast<locale_t>(0));
   return vm->c_locale ? 0 : LN_VM_ERROR;
@@ -964,6 +1045,7 @@ void ln_vm_reset(ln_vm_t *vm) {
   vm->instr_count = vm->backtrack_count = 0;
   vm->matched_rule = nullptr;
   vm->error = nullptr;
+  vm->unserved_pc = UINT32_MAX;
 }
 
 void ln_vm_set_trace(ln_vm_t *, int) {}
@@ -1021,6 +1103,7 @@ int ln_vm_continue(ln_vm_t *vm) {
     vm->ip = f.ip;
     vm->call_sp = f.call_sp;
     vm->field_ctx_sp = f.field_ctx_sp;
+    vm->unserved_pc = f.unserved_pc;
     if (vm->result) {
       vm->result->n_fields = f.n_fields;
       vm->result->n_tags = f.n_tags;

@@ -101,6 +101,7 @@ struct ln_fork_t {
   uint8_t n_tags;
   uint8_t call_sp;
   uint8_t field_ctx_sp;
+  uint32_t unserved_pc; // the path's first unserved field, UINT32_MAX for none
 };
 
 struct ln_field_ctx_t {
@@ -133,6 +134,10 @@ struct ln_vm_t {
   const char *error; // static text or error_buf; null when none
   char error_buf[64];
   uint8_t fail_on_dup;
+  // Index of the first field on the current path whose value the VM cannot
+  // produce yet (a structured payload the walker's parser accepted there),
+  // UINT32_MAX for none. A MATCH on such a path ends the run with an error.
+  uint32_t unserved_pc;
 };
 
 // 0, or -2 when an argument is null or the "C" locale cannot be created.

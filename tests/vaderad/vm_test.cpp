@@ -248,17 +248,32 @@ TEST(VmFields, FullArenaDeclinesInsteadOfMisnaming) {
   EXPECT_EQ(v.error(), "arena exhausted");
 }
 
-TEST(VmFields, UnsupportedStructuredOpcodeDeclines) {
+// A structured field the VM does not serve yet: where the walker's parser
+// does not match, the path fails as in the walker; where it matches, only a
+// MATCH reached over it declines the message.
+TEST(VmFields, UnservedStructuredFieldDeclinesOnlyTheMatchesThatUseIt) {
   Prog p;
   uint32_t fork = p.jump(OP_FORK, 0);
   p.field(OP_FIELD_JSON, "j");
-  p.match();
+  p.literal(" end");
+  p.add(OP_ASSERT_END);
+  p.match("json");
   p.patch(fork, p.here());
   p.field(OP_FIELD_REST, "r");
-  p.match();
+  p.match("rest");
   Vm v;
-  EXPECT_EQ(v.run(p, "{}"), LN_VM_ERROR);
+  EXPECT_EQ(v.run(p, "{\"a\":1} end"), LN_VM_ERROR);
   EXPECT_EQ(v.error(), "unsupported opcode FIELD_JSON at pc=1");
+  EXPECT_EQ(v.run(p, "{\"a\":1} other"), LN_VM_MATCH); // the JSON path fails later
+  EXPECT_STREQ(v.res.rule_id, "rest");
+  EXPECT_EQ(v.run(p, "not json"), LN_VM_MATCH);
+  EXPECT_STREQ(v.res.rule_id, "rest");
+
+  Prog r;
+  r.add(OP_REPEAT);
+  r.match();
+  EXPECT_EQ(v.run(r, "x"), LN_VM_ERROR);
+  EXPECT_EQ(v.error(), "unsupported opcode REPEAT at pc=0");
 }
 
 // ------------------------------------------------------------------------
