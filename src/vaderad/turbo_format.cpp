@@ -5,6 +5,7 @@
 #include <cstdarg>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <string>
 
 namespace {
@@ -68,4 +69,222 @@ bool ln_strpool_span_ok(const char *pool, uint32_t pool_len, uint32_t off, uint6
 const char *ln_strpool_cstr(const char *pool, uint32_t pool_len, uint32_t off) {
   if (pool == nullptr || off >= pool_len) return nullptr;
   return memchr(pool + off, '\0', pool_len - off) ? pool + off : nullptr;
+}
+
+namespace {
+
+// Text of one instruction under construction.
+struct line {
+  std::string s;
+  void printf(const char *fmt, ...) __attribute__((format(printf, 2, 3))) {
+    char tmp[64];
+    va_list ap;
+    va_start(ap, fmt);
+    int n = vsnprintf(tmp, sizeof tmp, fmt, ap);
+    va_end(ap);
+    if (n > 0) s.append(tmp, static_cast<size_t>(n) < sizeof tmp ? n : sizeof tmp - 1);
+  }
+  // n bytes between double quotes, control bytes, quote and backslash escaped.
+  void quoted(const char *p, size_t n) {
+    s += '"';
+    for (size_t i = 0; i < n; ++i) {
+      const auto c = static_cast<unsigned char>(p[i]);
+      if (c == '"' || c == '\\') {
+        s += '\\';
+        s += static_cast<char>(c);
+      } else if (c < 0x20 || c == 0x7f) {
+        printf("\\x%02x", c);
+      } else {
+        s += static_cast<char>(c);
+      }
+    }
+    s += '"';
+  }
+  void byte(unsigned char c) {
+    if (c >= 0x20 && c < 0x7f)
+      printf("'%c'", c);
+    else
+      printf("0x%02x", c);
+  }
+};
+
+struct pool_view {
+  const char *base;
+  uint32_t len;
+};
+
+// The name of a name-carrying instruction: from the pool with flag 0x10
+// (or "pool+OFF" when the pool is not at hand or the offset is bad), else the
+// inline text of the given width.
+void put_name(line &l, const ln_instr_t &in, const char *inline_name, size_t width,
+              const pool_view &pool) {
+  if (in.flags & LN_IF_POOLED_NAME) {
+    const char *t = ln_strpool_cstr(pool.base, pool.len, in.data.name_pool.off);
+    if (t != nullptr)
+      l.quoted(t, strlen(t));
+    else
+      l.printf("pool+%u", in.data.name_pool.off);
+    return;
+  }
+  l.quoted(inline_name, strnlen(inline_name, width));
+}
+
+// ' "text"' for a pooled span, when the pool holds it.
+void put_pooled(line &l, const pool_view &pool, uint32_t off, uint64_t n) {
+  if (ln_strpool_span_ok(pool.base, pool.len, off, n)) {
+    l.s += ' ';
+    l.quoted(pool.base + off, static_cast<size_t>(n));
+  }
+}
+
+std::string disasm(const ln_instr_t &in, const pool_view &pool) {
+  line l;
+  const ln_opcode_info *row = ln_opcode_info_of(in.op);
+  l.s = row ? row->name : "UNKNOWN";
+  if (row == nullptr) return l.s;
+  unsigned shown_flags = in.flags & ~(LN_IF_STORE | LN_IF_POOLED_NAME);
+  bool show_aux = false;
+  switch (row->listing) {
+  case LN_LIST_PLAIN:
+    break;
+  case LN_LIST_NAME:
+    if (in.op == OP_SKIP_SPACE && !(in.flags & LN_IF_STORE)) break;
+    l.s += ' ';
+    put_name(l, in, in.data.str, sizeof in.data.str, pool);
+    show_aux = true;
+    break;
+  case LN_LIST_JUMP:
+    l.printf(" %+d", static_cast<int>(in.data.jump.offset));
+    break;
+  case LN_LIST_LITERAL:
+    l.s += ' ';
+    l.quoted(in.data.str, in.aux < LN_LITERAL_MAX ? in.aux : LN_LITERAL_MAX);
+    break;
+  case LN_LIST_LIT_POOL:
+    l.printf(" pool+%u/%u", in.data.lit_pool.off, in.data.lit_pool.len);
+    put_pooled(l, pool, in.data.lit_pool.off, in.data.lit_pool.len);
+    if (in.flags & LN_IF_STORE) {
+      const char *t = ln_strpool_cstr(pool.base, pool.len, in.data.lit_pool.name_off);
+      l.s += " field=";
+      if (t != nullptr)
+        l.quoted(t, strlen(t));
+      else
+        l.printf("pool+%u", in.data.lit_pool.name_off);
+    }
+    break;
+  case LN_LIST_CHAR:
+    l.s += ' ';
+    l.byte(static_cast<unsigned char>(in.data.str[0]));
+    break;
+  case LN_LIST_CHAR_TO:
+    l.s += ' ';
+    put_name(l, in, in.data.char_to.name, sizeof in.data.char_to.name, pool);
+    l.s += " delim=";
+    l.byte(in.data.char_to.delim);
+    if (in.flags & LN_IF_CHARSET) {
+      l.printf(" set=+%u/%u", in.data.char_to.set_off, in.aux);
+      put_pooled(l, pool, in.data.char_to.set_off, in.aux);
+      shown_flags &= ~LN_IF_CHARSET;
+    }
+    break;
+  case LN_LIST_STR_TO:
+    l.s += ' ';
+    put_name(l, in, in.data.str_to.name, sizeof in.data.str_to.name, pool);
+    l.printf(" delim=+%u/%u", in.data.str_to.delim_off, in.aux);
+    put_pooled(l, pool, in.data.str_to.delim_off, in.aux);
+    break;
+  case LN_LIST_NAME_VALUE:
+    l.s += ' ';
+    put_name(l, in, in.data.char_to.name, sizeof in.data.char_to.name, pool);
+    l.s += " sep=";
+    if (in.data.char_to.delim == 0)
+      l.s += "ws";
+    else
+      l.byte(in.data.char_to.delim);
+    l.s += " ass=";
+    l.byte(in.data.char_to.ass ? in.data.char_to.ass : '=');
+    if (in.data.char_to.ignore_ws) l.s += " ignore_ws";
+    show_aux = true;
+    break;
+  case LN_LIST_COUNT:
+    l.printf(" %u", in.aux);
+    break;
+  case LN_LIST_STATIC:
+    if (in.flags & LN_IF_POOLED_KV) {
+      l.printf(" pool+%u=pool+%u", in.data.kv_pool.key_off, in.data.kv_pool.val_off);
+      if (ln_strpool_span_ok(pool.base, pool.len, in.data.kv_pool.key_off, in.aux) &&
+          ln_strpool_span_ok(pool.base, pool.len, in.data.kv_pool.val_off,
+                             in.data.kv_pool.val_len)) {
+        l.s += ' ';
+        l.quoted(pool.base + in.data.kv_pool.key_off, in.aux);
+        l.s += '=';
+        l.quoted(pool.base + in.data.kv_pool.val_off, in.data.kv_pool.val_len);
+      }
+      shown_flags &= ~LN_IF_POOLED_KV;
+    } else {
+      l.s += ' ';
+      l.quoted(in.data.kv.key, strnlen(in.data.kv.key, sizeof in.data.kv.key));
+      l.s += '=';
+      l.quoted(in.data.kv.val, strnlen(in.data.kv.val, sizeof in.data.kv.val));
+    }
+    break;
+  case LN_LIST_LEA:
+    l.s += ' ';
+    put_name(l, in, in.data.char_to.name, sizeof in.data.char_to.name, pool);
+    if (in.data.char_to.delim != 0) {
+      l.s += " term=";
+      l.byte(in.data.char_to.delim);
+    }
+    break;
+  case LN_LIST_REPEAT:
+    l.s += ' ';
+    put_name(l, in, in.data.repeat.name, sizeof in.data.repeat.name, pool);
+    l.printf(" body=%+d while=%+d", static_cast<int>(in.data.repeat.parser_off),
+             static_cast<int>(in.data.repeat.while_off));
+    show_aux = true;
+    break;
+  }
+  if (show_aux && in.aux != 0) l.printf(" aux=%u", in.aux);
+  if (shown_flags != 0) l.printf(" flags=0x%02x", shown_flags);
+  return l.s;
+}
+
+int copy_out(const std::string &s, char *buf, size_t len) {
+  const size_t n = s.size() < len ? s.size() : len - 1;
+  memcpy(buf, s.data(), n);
+  buf[n] = '\0';
+  return static_cast<int>(s.size());
+}
+
+} // namespace
+
+int ln_instr_disasm(const ln_instr_t *inst, char *buf, size_t len) {
+  return ln_instr_disasm_pool(inst, nullptr, 0, buf, len);
+}
+
+int ln_instr_disasm_pool(const ln_instr_t *inst, const char *pool, uint32_t pool_len, char *buf,
+                         size_t len) {
+  if (inst == nullptr || buf == nullptr || len == 0) return 0;
+  try {
+    return copy_out(disasm(*inst, pool_view{pool, pool_len}), buf, len);
+  } catch (const std::bad_alloc &) {
+    buf[0] = '\0';
+    return 0;
+  }
+}
+
+void ln_program_disasm(const ln_program_t *prog, FILE *fp) {
+  if (prog == nullptr || fp == nullptr) return;
+  fprintf(fp, "=== Program: %s ===\n", prog->name ? prog->name : "(unnamed)");
+  fprintf(fp, "Instructions: %u\n\n", prog->code_len);
+  const pool_view pool{prog->strpool, prog->strpool_len};
+  for (uint32_t i = 0; i < prog->code_len && prog->code != nullptr; ++i) {
+    try {
+      const std::string t = disasm(prog->code[i], pool);
+      fprintf(fp, "[%4u] %s\n", i, t.c_str());
+    } catch (const std::bad_alloc &) {
+      fprintf(fp, "[%4u] %s\n", i, ln_opcode_name(prog->code[i].op));
+    }
+  }
+  fputc('\n', fp);
 }

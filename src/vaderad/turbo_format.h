@@ -104,7 +104,8 @@ struct ln_instr_t {
     struct {
       uint32_t off;
       uint32_t len;
-      uint8_t pad[52];
+      uint32_t name_off; // with flag 0x04: pool offset of the field name
+      uint8_t pad[48];
     } lit_pool; // LITERAL_EXT
     struct {
       uint32_t off; // pool offset of the name when flag 0x10 is set
@@ -130,6 +131,58 @@ static_assert(offsetof(ln_instr_t, data.kv_pool.val_len) == 4 + 8);
 static_assert(offsetof(ln_instr_t, data.repeat.parser_off) == 4 + 52);
 static_assert(offsetof(ln_instr_t, data.repeat.while_off) == 4 + 56);
 static_assert(offsetof(ln_instr_t, data.lit_pool.len) == 4 + 4);
+static_assert(offsetof(ln_instr_t, data.lit_pool.name_off) == 4 + 8);
+
+// ---------------------------------------------------------------------------
+// What the opcodes mean
+// ---------------------------------------------------------------------------
+// Every field opcode accepts exactly what the walker's parser of the same
+// kind accepts and stores the same value; the compiler emits an opcode only
+// for parser options it can express here, and declines the rulebase
+// otherwise. Name: the field name (inline, or pooled with flag 0x10); "-"
+// keeps no value, "." merges an object value into the enclosing context.
+//
+//   LITERAL, LITERAL_EXT   the bytes, exactly. LITERAL_EXT with flag 0x04 is a
+//                          named literal: the matched bytes are also stored as
+//                          an ordinary text field (context-prefixed, like any
+//                          field) whose name is the pooled text at
+//                          lit_pool.name_off.
+//   FIELD_WORD             aux 0: the walker's "word" (one or more bytes up to
+//                          a space or the end); aux 1: one or more hexadecimal
+//                          digits; aux 2: the walker's "alpha" (one or more
+//                          ASCII letters).
+//   FIELD_INT              "number"; aux = maxval (0 = no limit).
+//   FIELD_FLOAT            "float".  FIELD_HEX: "hexnumber", aux = maxval.
+//   FIELD_QUOTED           aux 0/1: "op-quoted-string" without/with escape;
+//                          aux 2: "quoted-string".
+//   FIELD_CHAR_TO          "char-to": one or more bytes up to a terminator,
+//                          which must be present and is not consumed. With
+//                          flag 0x08 "char-sep": zero or more bytes up to a
+//                          terminator or the end. The terminator is
+//                          char_to.delim, or with flag 0x02 any byte of the
+//                          pooled set of aux bytes at char_to.set_off.
+//   FIELD_STR_TO           "string-to": one or more bytes up to the pooled
+//                          delimiter of aux (>= 2) bytes, not consumed.
+//   FIELD_DATE             aux 1 (no flag 0x80): "date-iso". Otherwise the
+//                          high byte of aux selects "date-rfc3164" (0) or
+//                          "date-rfc5424" (1); with flag 0x80 the low byte is
+//                          the format mode (2 Unix seconds, 3 Unix ms).
+//   FIELD_TIME             aux 0 "time-24hr", 1 "time-12hr", 2 "duration".
+//   FIELD_JSON             "json" (never with skipempty); aux = rewrite table
+//                          when the name is ".".
+//   FIELD_NAME_VALUE       "name-value-list"; CEF_HDR "cef"; CHECKPOINT_LEA
+//                          "checkpoint-lea"; V2_IPTABLES "v2-iptables";
+//                          CEE_SYSLOG "cee-syslog"; CISCO_IFACE
+//                          "cisco-interface-spec"; FIELD_KERNEL_TS
+//                          "kernel-timestamp"; FIELD_MAC "mac48"; FIELD_IPV4,
+//                          FIELD_IPV6, FIELD_REST, SKIP_SPACE ("whitespace")
+//                          as their walker parsers.
+//   TAG, MATCH             the tag / rule id: inline, or pooled with flag 0x10.
+//   CALL ... RET           a user-defined type: the body is run like the
+//                          walker runs a type (partial match, first success
+//                          wins, no backtracking into the body afterwards).
+//   REPEAT                 "repeat": body at +parser_off, loop condition at
+//                          +while_off; both end in RET.
 
 // ---------------------------------------------------------------------------
 // Opcode table

@@ -376,9 +376,8 @@ int run_message(ln_ctx ctx, const char *str, size_t len) {
   ln_vm_reset(&t->vm);
   if (len > SIZE_MAX / 2 || (t->arena.capacity < 2 * len && ln_arena_ensure(&t->arena, 2 * len) != 0))
     return -1;
-  uint32_t n_tabs = 0;
-  ln_rw_tab **tabs = ln_rewrite_tabs(ctx, &n_tabs);
-  const ln_program_t prog{t->code, t->code_len, "turbo", 0, t->strpool, tabs, n_tabs, t->strpool_len};
+  ln_program_t prog;
+  ln_turbo_program(ctx, &prog);
   int rc = ln_vm_exec(&t->vm, &prog, str, len, &t->result);
   if (rc != LN_VM_MATCH) {
     ln_dbgprintf(ctx, "turbo VM exec returned %d, error: %s", rc,
@@ -485,12 +484,6 @@ int ln_turbo_normalize_raw(ln_ctx ctx, const char *str, size_t len, const ln_fas
   if (!turbo_ready(ctx) || run_message(ctx, str, len) != 0) return -1;
   *result = &ctx->turbo->result;
   count_message(ctx->turbo, len);
-  return 0;
-}
-
-int ln_turbo_get_stats(ln_ctx ctx, ln_turbo_stats_t *stats) {
-  if (!ctx || !ctx->turbo || !stats) return -1;
-  *stats = ctx->turbo->stats;
   return 0;
 }
 

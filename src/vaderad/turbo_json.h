@@ -22,8 +22,6 @@ int ln_turbo_normalize(ln_ctx ctx, const char *str, size_t len, struct fjson_obj
 // 0 with a pointer to the context's result (no truncation check, no JSON);
 // -1 with null.
 int ln_turbo_normalize_raw(ln_ctx ctx, const char *str, size_t len, const ln_fast_result_t **result);
-// Copies the statistics; -1 when ctx, its VaderAD state or stats is missing.
-int ln_turbo_get_stats(ln_ctx ctx, ln_turbo_stats_t *stats);
 
 // Runtime members of the VaderAD state (VM, result, JSON buffer); called by
 // ln_turbo_ctx_init and ln_turbo_ctx_free. Init returns 0 or -1.

@@ -11,19 +11,10 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "vaderad/turbo.h"
 #include "vaderad/turbo_arena.h"
 #include "vaderad/turbo_format.h"
 #include "vaderad/turbo_vm.h"
-
-struct ln_turbo_stats_t {
-  uint32_t n_instructions; // set by the compiler
-  uint32_t n_rules;
-  uint32_t n_branches;
-  uint32_t max_depth;
-  uint64_t messages_processed; // counted per successful message
-  uint64_t total_bytes;
-  uint64_t vm_time_ns; // not measured, stays 0
-};
 
 // Length of the compiler's last decline reason kept in the state.
 #define LN_TURBO_REASON_MAX 512

@@ -426,6 +426,12 @@ HandlerResult op_literal_ext(ln_vm_t *vm, const ln_instr_t *in) {
   if (!vm->prog->strpool || !ln_strpool_span_ok(vm->prog->strpool, vm->prog->strpool_len, off, n))
     return run_error(vm, "pooled literal outside the string pool");
   if (rem(vm) < n || memcmp(vm->ip, vm->prog->strpool + off, n) != 0) return H_FAIL;
+  if (in->flags & LN_IF_STORE) { // a named literal stores its text
+    const char *name = ln_strpool_cstr(vm->prog->strpool, vm->prog->strpool_len, in->data.lit_pool.name_off);
+    if (!name) return run_error(vm, "pooled field name outside the string pool");
+    HandlerResult h = after_store(vm, store_text(vm, name, strlen(name), vm->ip, n, false));
+    if (h != H_NEXT) return h;
+  }
   vm->ip += n;
   return H_NEXT;
 }
