@@ -363,6 +363,42 @@ TEST(TurboCompile, DeepDags) {
   EXPECT_EQ(t_deep.reason(), "turbo: compile recursion exceeds 1024 (depth=1025)");
 }
 
+// Every byte of an instruction that its operands do not use is zero.
+TEST(TurboCompile, RecordsAreZeroFilled) {
+  TestCtx c(LN_CTXOPT_TURBO);
+  ASSERT_EQ(c.loadFile(std::string(VELDRA_SOURCE_DIR) + "/examples/linux-syslog.rb"), 0);
+  const ln_turbo_ctx_t *t = c.ctx->turbo;
+  ASSERT_GT(t->code_len, 100u);
+  auto zero_from = [](const ln_instr_t &in, size_t from, size_t to) {
+    for (size_t i = from; i < to; ++i)
+      if (in.data.bytes[i] != 0) return false;
+    return true;
+  };
+  for (uint32_t i = 0; i < t->code_len; ++i) {
+    const ln_instr_t &in = t->code[i];
+    const ln_opcode_info *row = ln_opcode_info_of(in.op);
+    ASSERT_NE(row, nullptr) << i;
+    EXPECT_TRUE(row->compiled) << ln_opcode_name(in.op);
+    size_t used = 0;
+    switch (row->layout) {
+    case LN_LAYOUT_NONE: used = 0; break;
+    case LN_LAYOUT_JUMP: used = 4; break;
+    case LN_LAYOUT_STR:
+      used = in.op == OP_LITERAL ? in.aux
+             : (in.flags & LN_IF_POOLED_NAME) ? 4
+                                              : strnlen(in.data.str, sizeof in.data.str);
+      break;
+    case LN_LAYOUT_CHAR_TO:
+      EXPECT_EQ(in.data.char_to.pad, 0) << i;
+      used = (in.flags & LN_IF_POOLED_NAME) ? 4 : strnlen(in.data.char_to.name, 52);
+      EXPECT_TRUE(zero_from(in, used, 52)) << i;
+      continue;
+    default: continue;
+    }
+    EXPECT_TRUE(zero_from(in, used, 60)) << i << " " << ln_opcode_name(in.op);
+  }
+}
+
 TEST(TurboCompile, RecompileReplacesTheProgram) {
   Compiled c("rule=:a\n");
   ASSERT_TRUE(c.available());

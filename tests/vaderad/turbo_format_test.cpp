@@ -224,6 +224,11 @@ TEST(TurboFormat, InstructionTexts) {
   ln_instr_t spn = make(OP_SKIP_SPACE, LN_IF_STORE);
   strcpy(spn.data.str, "ws");
   ln_instr_t skipn = make(OP_SKIP_N, 0, 7);
+  ln_instr_t high = make(OP_CHAR);
+  high.data.str[0] = static_cast<char>(0xe9); // C locale: not printable
+  ln_instr_t ct_high = make(OP_FIELD_CHAR_TO, LN_IF_STORE);
+  strcpy(ct_high.data.char_to.name, "h");
+  ct_high.data.char_to.delim = 0x80;
   ln_instr_t unk = make(OP_HALT);
   unk.op = 7;
   Case cases[] = {
@@ -250,6 +255,8 @@ TEST(TurboFormat, InstructionTexts) {
       {sp, "SKIP_SPACE", "SKIP_SPACE"},
       {spn, "SKIP_SPACE \"ws\"", "SKIP_SPACE \"ws\""},
       {skipn, "SKIP_N 7", "SKIP_N 7"},
+      {high, "CHAR 0xe9", "CHAR 0xe9"},
+      {ct_high, "FIELD_CHAR_TO \"h\" delim=0x80", "FIELD_CHAR_TO \"h\" delim=0x80"},
       {unk, "UNKNOWN", "UNKNOWN"},
   };
   for (const Case &c : cases) {
