@@ -692,64 +692,22 @@ struct compiler_t {
     return !failed;
   }
 
-  // ------------------------------------------------------ pool validation
-  bool span_ok(uint32_t off, uint64_t n) const {
-    return ln_strpool_span_ok(turbo->strpool, turbo->strpool_len, off, n);
-  }
-  bool bad_ref(const char *what, uint32_t i) {
-    if (turbo->strpool != nullptr)
-      note("turbo: %s at instruction %u points outside the string pool", what, i);
-    note("turbo: string-pool validation failed, discarding the program");
-    return fail_quietly("turbo: %s at instruction %u points outside the string pool", what, i);
-  }
-  bool bad_target(uint32_t i) {
-    return fail("turbo: jump target of instruction %u lies outside the program", i);
-  }
-
+  // -------------------------------------------------------- validation
   bool validate() {
-    const uint32_t n = turbo->code_len;
-    auto target_ok = [n](uint32_t i, int32_t off) {
-      const int64_t t = static_cast<int64_t>(i) + off;
-      return t >= 0 && t < n;
-    };
-    for (uint32_t i = 0; i < n; ++i) {
-      const ln_instr_t &in = turbo->code[i];
-      if ((in.flags & LN_IF_POOLED_NAME) && !span_ok(in.data.name_pool.off, 0))
-        return bad_ref("pooled field name", i);
-      switch (in.op) {
-      case OP_STATIC_FIELD:
-        if (in.flags & LN_IF_POOLED_KV) {
-          if (!span_ok(in.data.kv_pool.key_off, in.aux)) return bad_ref("static field key", i);
-          if (!span_ok(in.data.kv_pool.val_off, in.data.kv_pool.val_len))
-            return bad_ref("static field value", i);
-        }
-        break;
-      case OP_LITERAL_EXT:
-        if (!span_ok(in.data.lit_pool.off, in.data.lit_pool.len)) return bad_ref("pooled literal", i);
-        if ((in.flags & LN_IF_STORE) && !span_ok(in.data.lit_pool.name_off, 0))
-          return bad_ref("literal field name", i);
-        break;
-      case OP_FIELD_STR_TO:
-        if (!span_ok(in.data.str_to.delim_off, in.aux)) return bad_ref("string-to delimiter", i);
-        break;
-      case OP_FIELD_CHAR_TO:
-        if ((in.flags & LN_IF_CHARSET) && !span_ok(in.data.char_to.set_off, in.aux))
-          return bad_ref("char-to terminator set", i);
-        break;
-      case OP_JUMP:
-      case OP_FORK:
-      case OP_CALL:
-        if (!target_ok(i, in.data.jump.offset)) return bad_target(i);
-        break;
-      case OP_REPEAT:
-        if (!target_ok(i, in.data.repeat.parser_off) || !target_ok(i, in.data.repeat.while_off))
-          return bad_target(i);
-        break;
-      default:
-        break;
-      }
+    ln_program_t prog{};
+    prog.code = turbo->code;
+    prog.code_len = turbo->code_len;
+    prog.strpool = turbo->strpool;
+    prog.strpool_len = turbo->strpool_len;
+    char why[256];
+    const int r = ln_program_validate(&prog, why, sizeof why);
+    if (r == 0) return true;
+    if (r == -1) {
+      if (turbo->strpool != nullptr) note("turbo: %s", why);
+      note("turbo: string-pool validation failed, discarding the program");
+      return fail_quietly("turbo: %s", why);
     }
-    return true;
+    return fail("turbo: %s", why);
   }
 };
 

@@ -71,6 +71,66 @@ const char *ln_strpool_cstr(const char *pool, uint32_t pool_len, uint32_t off) {
   return memchr(pool + off, '\0', pool_len - off) ? pool + off : nullptr;
 }
 
+int ln_program_validate(const ln_program_t *prog, char *err, size_t errlen) {
+  if (err && errlen) err[0] = '\0';
+  if (prog == nullptr) return -2;
+  const char *pool = prog->strpool;
+  const uint32_t plen = prog->strpool_len, n = prog->code_len;
+  auto span = [&](uint32_t off, uint64_t len) { return ln_strpool_span_ok(pool, plen, off, len); };
+  auto bad_ref = [&](const char *what, uint32_t i) {
+    if (err && errlen)
+      snprintf(err, errlen, "%s at instruction %u points outside the string pool", what, i);
+    return -1;
+  };
+  auto bad_target = [&](uint32_t i) {
+    if (err && errlen) snprintf(err, errlen, "jump target of instruction %u lies outside the program", i);
+    return -2;
+  };
+  auto target_ok = [n](uint32_t i, int32_t off) {
+    const int64_t t = static_cast<int64_t>(i) + off;
+    return t >= 0 && t < n;
+  };
+  if (n > 0 && prog->code == nullptr) return bad_target(0);
+  for (uint32_t i = 0; i < n; ++i) {
+    const ln_instr_t &in = prog->code[i];
+    if ((in.flags & LN_IF_POOLED_NAME) && !span(in.data.name_pool.off, 0))
+      return bad_ref("pooled field name", i);
+    switch (in.op) {
+    case OP_STATIC_FIELD:
+      if (in.flags & LN_IF_POOLED_KV) {
+        if (!span(in.data.kv_pool.key_off, in.aux)) return bad_ref("static field key", i);
+        if (!span(in.data.kv_pool.val_off, in.data.kv_pool.val_len))
+          return bad_ref("static field value", i);
+      }
+      break;
+    case OP_LITERAL_EXT:
+      if (!span(in.data.lit_pool.off, in.data.lit_pool.len)) return bad_ref("pooled literal", i);
+      if ((in.flags & LN_IF_STORE) && !span(in.data.lit_pool.name_off, 0))
+        return bad_ref("literal field name", i);
+      break;
+    case OP_FIELD_STR_TO:
+      if (!span(in.data.str_to.delim_off, in.aux)) return bad_ref("string-to delimiter", i);
+      break;
+    case OP_FIELD_CHAR_TO:
+      if ((in.flags & LN_IF_CHARSET) && !span(in.data.char_to.set_off, in.aux))
+        return bad_ref("char-to terminator set", i);
+      break;
+    case OP_JUMP:
+    case OP_FORK:
+    case OP_CALL:
+      if (!target_ok(i, in.data.jump.offset)) return bad_target(i);
+      break;
+    case OP_REPEAT:
+      if (!target_ok(i, in.data.repeat.parser_off) || !target_ok(i, in.data.repeat.while_off))
+        return bad_target(i);
+      break;
+    default:
+      break;
+    }
+  }
+  return 0;
+}
+
 namespace {
 
 // Text of one instruction under construction.
@@ -113,17 +173,17 @@ struct pool_view {
   uint32_t len;
 };
 
-// The name of a name-carrying instruction: from the pool with flag 0x10
-// (or "pool+OFF" when the pool is not at hand or the offset is bad), else the
-// inline text of the given width.
+// The name of a name-carrying instruction: with flag 0x10 "pool+OFF" and,
+// when the pool holds it, the pooled text; else the inline text of the given
+// width.
 void put_name(line &l, const ln_instr_t &in, const char *inline_name, size_t width,
               const pool_view &pool) {
   if (in.flags & LN_IF_POOLED_NAME) {
-    const char *t = ln_strpool_cstr(pool.base, pool.len, in.data.name_pool.off);
-    if (t != nullptr)
+    l.printf("pool+%u", in.data.name_pool.off);
+    if (const char *t = ln_strpool_cstr(pool.base, pool.len, in.data.name_pool.off)) {
+      l.s += ' ';
       l.quoted(t, strlen(t));
-    else
-      l.printf("pool+%u", in.data.name_pool.off);
+    }
     return;
   }
   l.quoted(inline_name, strnlen(inline_name, width));

@@ -342,6 +342,16 @@ struct ln_program_t {
   uint32_t strpool_len; // bytes in strpool; bounds every pool reference
 };
 
+// Checks every pool reference and every jump target of a program, in
+// instruction order: a pooled name (flag 0x10), a pooled static field key and
+// value (flag 0x40), a pooled literal and a named literal's name, a string-to
+// delimiter, a char-to terminator set (flag 0x02) must lie inside the pool
+// with a NUL behind them; JUMP, FORK, CALL and REPEAT targets must be
+// instructions of the program. 0 when all hold; -1 for the first bad pool
+// reference, -2 for the first bad target, with its description in err
+// ("pooled literal at instruction 7 points outside the string pool").
+int ln_program_validate(const ln_program_t *prog, char *err, size_t errlen);
+
 // ---------------------------------------------------------------------------
 // Listing
 // ---------------------------------------------------------------------------
