@@ -160,6 +160,24 @@ TEST(VmFields, ContextsNameTheirFields) {
   EXPECT_TRUE(v.res.fields[2].flags & LN_FF_RAW_JSON);
 }
 
+// A named literal (LITERAL_EXT with flag 0x04) stores its text under the
+// pooled name, prefixed by the open context like any field.
+TEST(VmFields, NamedLiteralStoresItsText) {
+  Prog p;
+  p.str(OP_CTX_PUSH, "process");
+  uint32_t i = p.add(OP_LITERAL_EXT, LN_IF_STORE, 6);
+  p.at(i).data.lit_pool.off = p.intern("kernel");
+  p.at(i).data.lit_pool.len = 6;
+  p.at(i).data.lit_pool.name_off = p.intern("name");
+  p.add(OP_CTX_POP);
+  p.add(OP_ASSERT_END);
+  p.match();
+  Vm v;
+  ASSERT_EQ(v.run(p, "kernel"), LN_VM_MATCH);
+  EXPECT_EQ(v.fields(), "process.name=kernel");
+  EXPECT_EQ(v.run(p, "kernels"), LN_VM_NOMATCH);
+}
+
 TEST(VmFields, InlineAndSpanValues) {
   Prog p;
   p.char_to("a", ',');
