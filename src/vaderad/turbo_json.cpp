@@ -158,6 +158,38 @@ struct EscapeTable {
 constexpr EscapeTable kEscape;
 
 void write_escaped_string(Out &o, const char *s, size_t n) {
+  if (o.ok && o.cap - o.pos > 6 * n + 3) {
+    // Room for the worst case: write without per-byte checks.
+    static const char hex[] = "0123456789abcdef";
+    char *w = o.buf + o.pos;
+    *w++ = '"';
+    for (size_t i = 0; i < n; ++i) {
+      const unsigned char c = static_cast<unsigned char>(s[i]);
+      if (!kEscape.needs[c]) {
+        *w++ = static_cast<char>(c);
+        continue;
+      }
+      *w++ = '\\';
+      switch (c) {
+      case '"': *w++ = '"'; break;
+      case '\\': *w++ = '\\'; break;
+      case '\b': *w++ = 'b'; break;
+      case '\t': *w++ = 't'; break;
+      case '\n': *w++ = 'n'; break;
+      case '\f': *w++ = 'f'; break;
+      case '\r': *w++ = 'r'; break;
+      default:
+        *w++ = 'u';
+        *w++ = '0';
+        *w++ = '0';
+        *w++ = hex[c >> 4];
+        *w++ = hex[c & 15];
+      }
+    }
+    *w++ = '"';
+    o.pos = static_cast<size_t>(w - o.buf);
+    return;
+  }
   o.put('"');
   size_t i = 0;
   while (i < n && o.ok) {
@@ -254,11 +286,20 @@ bool write_value(Out &o, const ln_fast_field_t &f) {
   }
 }
 
+// Byte-wise order of the names (names are short: a loop beats a call).
 int name_cmp(const ln_fast_field_t &a, const ln_fast_field_t &b) {
   const size_t n = a.name_len < b.name_len ? a.name_len : b.name_len;
-  int c = n ? memcmp(a.name, b.name, n) : 0;
-  if (c) return c;
+  const unsigned char *x = reinterpret_cast<const unsigned char *>(a.name);
+  const unsigned char *y = reinterpret_cast<const unsigned char *>(b.name);
+  for (size_t i = 0; i < n; ++i)
+    if (x[i] != y[i]) return x[i] < y[i] ? -1 : 1;
   return a.name_len < b.name_len ? -1 : a.name_len > b.name_len ? 1 : 0;
+}
+
+bool same_bytes(const char *a, const char *b, size_t n) {
+  for (size_t i = 0; i < n; ++i)
+    if (a[i] != b[i]) return false;
+  return true;
 }
 
 struct Comp {
@@ -270,10 +311,11 @@ int split_name(const ln_fast_field_t &f, Comp *out) {
   int k = 0;
   const char *s = f.name, *end = f.name + f.name_len;
   for (;;) {
-    const char *dot = static_cast<const char *>(memchr(s, '.', static_cast<size_t>(end - s)));
+    const char *dot = s;
+    while (dot < end && *dot != '.') ++dot;
     if (k == kMaxPathComponents) return -1;
-    out[k++] = Comp{s, static_cast<size_t>((dot ? dot : end) - s)};
-    if (!dot) return k;
+    out[k++] = Comp{s, static_cast<size_t>(dot - s)};
+    if (dot == end) return k;
     s = dot + 1;
   }
 }
@@ -314,7 +356,7 @@ int to_json(const ln_fast_result_t *r, char *buf, size_t buflen, size_t *outlen)
       const int parents = nc - 1;
       int common = 0;
       while (common < depth && common < parents && open[common].n == comps[common].n &&
-             memcmp(open[common].s, comps[common].s, comps[common].n) == 0)
+             same_bytes(open[common].s, comps[common].s, comps[common].n))
         ++common;
       while (depth > common) {
         o.put('}');

@@ -138,6 +138,42 @@ TEST(VmBacktrack, ReturnCommitsToTheBodysFirstPath) {
   EXPECT_EQ(v.run(p, "ac"), LN_VM_MATCH);
 }
 
+// A chain of alternatives that each start with a literal: the ones whose
+// first byte does not fit are passed over without a backtrack, the first one
+// that fits wins, and a FORK chain that loops on itself is stopped by the
+// instruction limit.
+TEST(VmBacktrack, ForkChainsSkipDeadAlternatives) {
+  Prog p;
+  const std::string firsts = "bcdefghijklmnopqrstuvwxyzBCDEFGHIJKLMNOPQRSTUVWXYZ";
+  std::vector<uint32_t> forks;
+  for (char c : firsts) {
+    forks.push_back(p.jump(OP_FORK, 0));
+    p.literal(std::string(1, c) + "x");
+    p.add(OP_ASSERT_END);
+    p.match(std::string(1, c));
+    p.patch(forks.back(), p.here());
+  }
+  p.literal("a"); // the last alternative has no FORK
+  p.field(OP_FIELD_REST, "rest");
+  p.match("a");
+  Vm v;
+  ASSERT_EQ(v.run(p, "Zx"), LN_VM_MATCH);
+  EXPECT_STREQ(v.res.rule_id, "Z");
+  EXPECT_EQ(v.vm.backtrack_count, 0u);
+  ASSERT_EQ(v.run(p, "abc"), LN_VM_MATCH);
+  EXPECT_STREQ(v.res.rule_id, "a");
+  EXPECT_EQ(v.fields(), "rest=bc");
+  EXPECT_EQ(v.run(p, "Zy"), LN_VM_NOMATCH); // "Zx" fits the first byte only
+
+  Prog loop;
+  loop.jump(OP_FORK, 0); // its own target, and the next instruction is dead
+  loop.literal("q");
+  loop.match();
+  v.vm.instr_limit = 500;
+  EXPECT_EQ(v.run(loop, "x"), LN_VM_LIMIT);
+  v.vm.instr_limit = 0;
+}
+
 TEST(VmFields, ContextsNameTheirFields) {
   Prog p;
   p.str(OP_CTX_PUSH, "ctx");
