@@ -21,7 +21,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
-#include <string>
 #include <string_view>
 #include <vector>
 
@@ -112,8 +111,7 @@ struct compiler_t {
 
   compiler_t(ln_turbo_ctx_t *t, ln_ctx c) : turbo(t), ctx(c) {}
 
-  // Logs a reason on the debug channel; the first one of a compilation is
-  // kept as the reason the rulebase was declined.
+  // A message on the debug channel.
   void note(const char *fmt, ...) __attribute__((format(printf, 2, 3))) {
     char buf[LN_TURBO_REASON_MAX];
     va_list ap;
@@ -122,6 +120,8 @@ struct compiler_t {
     va_end(ap);
     ln_dbgprintf(ctx, "%s", buf);
   }
+  // Declines the rulebase: logs the reason on the debug channel; the first
+  // reason of a compilation is the one kept. Returns false.
   bool fail(const char *fmt, ...) __attribute__((format(printf, 2, 3))) {
     if (!failed) {
       va_list ap;
