@@ -126,6 +126,14 @@ typedef void (*vdr_progress_cb)(size_t done, size_t total, void *user);
 int vdr_rulebase_is_v2(const char *text);
 vdr_run *vdr_run_new(const char *text, const vdr_config *cfg, char **errmsg);
 vdr_run *vdr_run_new_from_file(const char *path, const vdr_config *cfg, char **errmsg);
+// Builds a run from rulebase text that was read from the file `name` (or a
+// pipe, or standard input): both engines load the text as that file's
+// content, without opening it again, so messages name `name` and relative
+// includes resolve against the working directory. With expand_basic_types
+// the basic-types include is first expanded into its fixed prelude, as
+// vdr_run_new does.
+vdr_run *vdr_run_new_from_text(const char *text, const char *name, int expand_basic_types,
+                               const vdr_config *cfg, char **errmsg);
 const char *vdr_run_diagnostics(const vdr_run *run, vdr_engine engine);
 int vdr_run_turbo_available(const vdr_run *run);
 size_t vdr_run_samples(vdr_run *run, const char *samples, vdr_progress_cb cb, void *user);
