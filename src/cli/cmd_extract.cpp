@@ -43,7 +43,10 @@ char *extract_line(const vdr_result &r, bool keep_line) {
   vdr_sb_puts(&sb, "{\"status\":");
   vdr_sb_json_string(&sb, vdr_status_name(r.status));
   vdr_sb_puts(&sb, ",\"fields\":");
-  vdr_sb_puts(&sb, r.legacy_json ? r.legacy_json : "null");
+  if (r.legacy_json)
+    vdr_sb_json_text(&sb, r.legacy_json, strlen(r.legacy_json));
+  else
+    vdr_sb_puts(&sb, "null");
   if (keep_line) {
     vdr_sb_puts(&sb, ",\"line\":");
     vdr_sb_json_string(&sb, r.line);

@@ -4,6 +4,8 @@
 // dangling link or "-".
 #include <gtest/gtest.h>
 
+#include <iconv.h>
+#include <libfastjson/json.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -256,6 +258,44 @@ TEST(BadInput, OutputThroughADanglingLinkAndDash) {
     EXPECT_EQ(dash.out, plain.out) << cmd;
     EXPECT_NE(lstat((d / "-").c_str(), &st), 0) << cmd << " wrote a file named -";
   }
+}
+
+// True when the text is valid UTF-8, by the C library's converter.
+bool valid_utf8(const std::string &text) {
+  iconv_t cd = iconv_open("UTF-32LE", "UTF-8");
+  if (cd == reinterpret_cast<iconv_t>(-1)) return false;
+  std::string in = text;
+  std::string out(in.size() * 4 + 4, '\0');
+  char *ip = in.data(), *op = out.data();
+  size_t il = in.size(), ol = out.size();
+  const bool ok = iconv(cd, &ip, &il, &op, &ol) != static_cast<size_t>(-1) && il == 0;
+  iconv_close(cd);
+  return ok;
+}
+
+// JSON outputs are valid UTF-8 and valid JSON whatever bytes the samples
+// hold: bytes of broken sequences are written as \u00XX, in the walker's
+// fields as in the sample line and the report.
+TEST(BadInput, JsonOutputsAreValidUtf8) {
+  temp_dir d;
+  spill(d / "x.rb", kRulebase);
+  const std::string samples = "h\xff says caf\xc3\xa9 \xed\xa0\x80 \xc3\n\xc0\xaf bad\n";
+  spill(d / "s.log", samples);
+  veldra_run e = veldra({"extract", "-r", "x.rb", "-s", "s.log", "--keep-line"}, d.path);
+  EXPECT_EQ(e.status, 0) << e.err;
+  EXPECT_TRUE(valid_utf8(e.out)) << e.out;
+  size_t pos = 0, lines = 0;
+  for (size_t eol; (eol = e.out.find('\n', pos)) != std::string::npos; pos = eol + 1, ++lines) {
+    fjson_object *o = fjson_tokener_parse(e.out.substr(pos, eol - pos).c_str());
+    EXPECT_NE(o, nullptr) << e.out.substr(pos, eol - pos);
+    if (o) fjson_object_put(o);
+  }
+  EXPECT_EQ(lines, 2u);
+  EXPECT_NE(e.out.find("\"host\":\"h\\u00ff\""), std::string::npos) << e.out;
+  EXPECT_NE(e.out.find("caf\xc3\xa9 \\u00ed\\u00a0\\u0080 \\u00c3"), std::string::npos) << e.out;
+  veldra_run c = veldra({"check", "-r", "x.rb", "-s", "s.log", "-f", "json", "--embed-inputs"}, d.path);
+  EXPECT_TRUE(valid_utf8(c.out)) << c.out;
+  EXPECT_NE(c.out.find("\\u00c0\\u00af bad"), std::string::npos) << c.out;
 }
 
 } // namespace
