@@ -54,8 +54,13 @@ bool ctx_ok(ln_ctx ctx) { return ctx != nullptr && ctx->objID == LN_OBJID_CTX; }
 int finish_load(ln_ctx ctx, int r) {
   if (r != 0) return r;
   if (ctx->include_level == 0) {
+    const unsigned long before = ln_errCount();
     r = ln_rewrite_bind(ctx);
-    if (r != 0) return r;
+    if (r != 0) {
+      if (ln_errCount() == before)
+        ln_errprintf(ctx, 0, "rewrite tables could not be bound (error %d)", r);
+      return r;
+    }
   }
   if (ctx->turbo != nullptr && (ctx->opts & LN_CTXOPT_TURBO)) {
     if (ln_turbo_compile(ctx) == 0)
