@@ -264,19 +264,28 @@ int reserve_result(vdr_run *run) {
 }
 
 // Parses a whole JSON text with the run's tokener; null when the text is not
-// one complete JSON value (or out of memory).
+// one complete JSON value (or out of memory). A text nested deeper than the
+// library's default of 32 levels is parsed again with a tokener deep enough
+// for anything the walker can produce (its recursion stops at 20,000
+// levels), so a deeply nested but matched result is not read as unparsed.
+// That tokener is made only for such texts: its stack is large.
 fjson_object *parse_json(vdr_run *run, const char *text, size_t len) {
   if (len > static_cast<size_t>(INT_MAX)) return nullptr;
-  // Deep enough for anything the walker can produce (its recursion stops at
-  // 20,000 levels); the library's default of 32 would call a deeply nested
-  // but matched result unparsed.
-  if (!run->tok && !(run->tok = fjson_tokener_new_ex(vdr_json_max_depth))) return nullptr;
+  if (!run->tok && !(run->tok = fjson_tokener_new())) return nullptr;
   fjson_tokener_reset(run->tok);
   fjson_object *o = fjson_tokener_parse_ex(run->tok, text, static_cast<int>(len));
-  if (fjson_tokener_get_error(run->tok) != fjson_tokener_success) {
+  const fjson_tokener_error err = fjson_tokener_get_error(run->tok);
+  if (err == fjson_tokener_success) return o;
+  fjson_object_put(o);
+  if (err != fjson_tokener_error_depth) return nullptr;
+  fjson_tokener *deep = fjson_tokener_new_ex(vdr_json_max_depth);
+  if (!deep) return nullptr;
+  o = fjson_tokener_parse_ex(deep, text, static_cast<int>(len));
+  if (fjson_tokener_get_error(deep) != fjson_tokener_success) {
     fjson_object_put(o);
-    return nullptr;
+    o = nullptr;
   }
+  fjson_tokener_free(deep);
   return o;
 }
 
@@ -465,6 +474,17 @@ int vdr_run_push_for_test(vdr_run *run, vdr_result *r, int turbo_available) {
   run->turbo_available = turbo_available;
   *r = vdr_result{};
   return 0;
+}
+
+// Drops every record and zeroes the tally, keeping both loaded engines, so
+// that one run can serve sample after sample with flat memory. Exposed for
+// the fuzz drivers.
+void vdr_run_clear_results(vdr_run *run) {
+  if (!run) return;
+  for (size_t i = 0; i < run->n_results; ++i)
+    result_free(&run->results[i]);
+  run->n_results = 0;
+  for (size_t &t : run->tally) t = 0;
 }
 
 const vdr_result *vdr_run_results(const vdr_run *run, size_t *count) {
