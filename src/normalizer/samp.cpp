@@ -13,6 +13,7 @@
 #include <memory>
 #include <new>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "normalizer/annot.h"
@@ -40,6 +41,33 @@ struct LoadGuard {
 bool is_ws(char c) { return isspace(static_cast<unsigned char>(c)) != 0; }
 
 int load_text(ln_ctx ctx, const char *file, const char *text, size_t len);
+
+// Rules with the same tag list share one tag array (they are never changed
+// once attached): most rulebases tag rule after rule alike, and an array per
+// rule was the largest single cost of a loaded rule. The cache holds the tag
+// list of the last tagged rule, for one context and one load.
+struct TagCache {
+  ln_ctx ctx = nullptr;
+  std::string key;
+  fjson_object *tags = nullptr;
+};
+thread_local TagCache g_tag_cache;
+
+void drop_tag_cache() {
+  if (g_tag_cache.tags) fjson_object_put(g_tag_cache.tags);
+  g_tag_cache.tags = nullptr;
+  g_tag_cache.ctx = nullptr;
+  g_tag_cache.key.clear();
+}
+
+// Empties the cache when the outermost load of a context ends, however it
+// ends.
+struct TagCacheScope {
+  ln_ctx ctx;
+  ~TagCacheScope() {
+    if (ctx->include_level <= 1) drop_tag_cache();
+  }
+};
 
 // Copy of text[from, to) for messages; stops at the end of the text.
 std::string cut(const char *text, size_t len, size_t from) {
@@ -296,6 +324,18 @@ int process_rule(ln_ctx ctx, const char *value, size_t vlen) {
   if (!ok) {
     if (tags) fjson_object_put(tags);
     return LN_RC_NO_MEMORY;
+  }
+  if (tags != nullptr && sampleStart > 0) {
+    const std::string_view key(value, sampleStart - 1);
+    if (g_tag_cache.tags != nullptr && g_tag_cache.ctx == ctx && g_tag_cache.key == key) {
+      fjson_object_put(tags);
+      tags = fjson_object_get(g_tag_cache.tags);
+    } else {
+      drop_tag_cache();
+      g_tag_cache.key.assign(key);
+      g_tag_cache.ctx = ctx;
+      g_tag_cache.tags = fjson_object_get(tags);
+    }
   }
   if (sampleStart >= vlen) {
     ln_errprintf(ctx, 0, "error: actual message sample part is missing");
@@ -689,6 +729,7 @@ int ln_sampVersion(const char *text, size_t len, size_t *body, uint32_t *lines) 
 namespace {
 
 int load_text(ln_ctx ctx, const char *file, const char *text, size_t len) {
+  TagCacheScope scope{ctx};
   if (len == 0) {
     ln_dbgprintf(ctx, "rulebase version is %d\n", -1);
     ln_errprintf(ctx, 0, "error determining version of %s", file);
@@ -738,6 +779,7 @@ int ln_sampLoadText(ln_ctx ctx, const char *file, const char *text, size_t len) 
 int ln_sampLoadFromString(ln_ctx ctx, const char *text) {
   if (text == nullptr) return 1;
   ln_dbgprintf(ctx, "loading v2 rulebase from string '%s'", text);
+  TagCacheScope scope{ctx};
   ctx->version = 2;
   ln_samp_input in{text, strlen(text), 0, 0};
   const int r = process_input(ctx, &in);
