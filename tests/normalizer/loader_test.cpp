@@ -104,6 +104,28 @@ TEST(Loader, RuleTagsSampleAndLocation) {
   EXPECT_TRUE(t.hasDebug("tag found: 'web'"));
 }
 
+// Consecutive rules with the same tag list share one tag array; another
+// list, or another context, gets its own.
+TEST(Loader, EqualTagListsShareOneArray) {
+  TestCtx t, u;
+  ASSERT_EQ(t.load("rule=a,b:x\nrule=a,b:y\nrule=a:z\nrule=a,b:w\n"), 0);
+  ASSERT_EQ(u.load("rule=a,b:x\n"), 0);
+  auto tags = [](TestCtx &c, char lit) -> fjson_object * {
+    for (int i = 0; i < c.ctx->pdag->nparsers; ++i)
+      if (edgeList(c.ctx, c.ctx->pdag)[i] == std::string("literal:'") + lit + "'")
+        return c.ctx->pdag->parsers[i].node->tags;
+    return nullptr;
+  };
+  ASSERT_NE(tags(t, 'x'), nullptr);
+  EXPECT_EQ(tags(t, 'x'), tags(t, 'y'));
+  EXPECT_NE(tags(t, 'x'), tags(t, 'z'));
+  EXPECT_NE(tags(t, 'x'), tags(t, 'w')); // the list changed in between
+  EXPECT_NE(tags(t, 'x'), tags(u, 'x'));
+  EXPECT_STREQ(fjson_object_to_json_string_ext(tags(t, 'y'), FJSON_TO_STRING_PLAIN), "[\"a\",\"b\"]");
+  EXPECT_STREQ(fjson_object_to_json_string_ext(tags(t, 'z'), FJSON_TO_STRING_PLAIN), "[\"a\"]");
+  EXPECT_STREQ(fjson_object_to_json_string_ext(tags(t, 'w'), FJSON_TO_STRING_PLAIN), "[\"a\",\"b\"]");
+}
+
 TEST(Loader, OpenFieldContinuesOnNextLine) {
   TestCtx t;
   ASSERT_EQ(t.load("\nrule=:%a\n:word%\n"), 0);
