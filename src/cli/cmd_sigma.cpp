@@ -7,9 +7,12 @@
 #include <sys/wait.h>
 
 #include <cerrno>
+#include <cstdint>
+#include <string>
 
 #include "cli/commands.h"
 #include "cli/files.h"
+#include "sigma/compile.h"
 
 extern char **environ;
 
@@ -102,10 +105,37 @@ int sigma_compile(const sigma_args &a) {
   }
   char *yaml = read_file(a.yaml);
   if (!yaml) return 3;
+  if (a.full) {
+    free(yaml);
+    return compile_full(a);
+  }
+  uint8_t *img = nullptr;
+  size_t n = 0;
+  char *corr = nullptr, *err = nullptr;
+  int rc = sg_compile(yaml, &img, &n, &corr, nullptr, &err);
   free(yaml);
-  if (a.full) return compile_full(a);
-  fputs("veldra sigma compile: not built yet\n", stderr);
-  return 3;
+  if (rc != 0) {
+    fprintf(stderr, "veldra sigma compile: %s\n", err && *err ? err : "failed");
+    free(err);
+    return 3;
+  }
+  // The database and its correlation side file appear together or not at
+  // all: both are written beside their targets and renamed into place.
+  const char *out = a.out ? a.out : "rules.sigmac";
+  std::string corr_path = a.out && corr ? std::string(a.out) + ".corr.json" : "";
+  output_sink db_sink, corr_sink;
+  bool ok = db_sink.open(out) == 0 && db_sink.write(reinterpret_cast<char *>(img), n) == 0;
+  if (ok && !corr_path.empty())
+    ok = corr_sink.open(corr_path.c_str()) == 0 && corr_sink.write(corr, strlen(corr)) == 0;
+  ok = ok && db_sink.commit() == 0 && (corr_path.empty() || corr_sink.commit() == 0);
+  free(img);
+  free(corr);
+  if (!ok) {
+    fputs("veldra sigma compile: write failed\n", stderr);
+    return 3;
+  }
+  printf("wrote %zu bytes\n", n);
+  return 0;
 }
 
 int sigma_match_or_correlate(const char *sub, const sigma_args &a) {
@@ -138,9 +168,11 @@ int sigma_lint(const sigma_args &a) {
   }
   char *yaml = read_file(a.yaml);
   if (!yaml) return 3;
+  char *text = sg_lint_json(yaml, a.source_id, nullptr);
   free(yaml);
-  fputs("veldra sigma lint: not built yet\n", stderr);
-  return 3;
+  if (text) printf("%s\n", text);
+  sg_str_free(text);
+  return 0;
 }
 
 } // namespace
