@@ -3,9 +3,10 @@
 PKGS := g++ cmake ninja-build make pkg-config libfastjson-dev libestr-dev libpcre2-dev libgtest-dev libbenchmark-dev
 BUILD ?= build
 ASAN_BUILD ?= build-asan
+TSAN_BUILD ?= build-tsan
 JOBS ?= $(shell nproc)
 
-.PHONY: all deps build run test asan asan-test bench clean
+.PHONY: all deps build run test asan asan-test tsan-test bench clean
 
 all: build
 
@@ -37,8 +38,21 @@ asan: deps
 asan-test: asan
 	cd $(ASAN_BUILD) && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 ctest --output-on-failure -j $(JOBS)
 
+# The correlation engine's multi-threaded stress test under ThreadSanitizer,
+# built with clang in a tree of its own (not part of `make test`).
+tsan-test: deps
+	@dpkg-query -W -f='$${Status}' clang 2>/dev/null | grep -q 'install ok installed' || { \
+	  echo "installing: clang"; \
+	  if [ "$$(id -u)" != 0 ]; then echo "run as root to install: clang" >&2; exit 1; fi; \
+	  apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq clang; }
+	CC=clang CXX=clang++ cmake -S . -B $(TSAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DVELDRA_BENCH=OFF -DCMAKE_CXX_FLAGS=-fsanitize=thread -DCMAKE_C_FLAGS=-fsanitize=thread \
+	  -DCMAKE_EXE_LINKER_FLAGS=-fsanitize=thread
+	cmake --build $(TSAN_BUILD) -j $(JOBS) --target corr_stress_test
+	TSAN_OPTIONS=halt_on_error=1 ./$(TSAN_BUILD)/corr_stress_test
+
 bench: build
 	@for b in $(BUILD)/*_bench; do [ -x "$$b" ] && "$$b"; done; true
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD)

@@ -12,7 +12,7 @@ const char usage_text[] = R"USAGE(usage: veldra check --rulebase FILE --samples 
        veldra translate --rulebase FILE --aliases FILE [options]
        veldra ecs --rulebase FILE
        veldra sigma compile FILE.yml [-o out.sigmac] [--full]
-       veldra sigma match --sigmac FILE --events FILE [--techno T --product P]
+       veldra sigma match --sigmac FILE --events FILE [--techno T --product P] [--explain]
        veldra sigma correlate --sigmac FILE --corr FILE --events FILE
        veldra sigma lint FILE.yml [--source-id ID]
        veldra --version
