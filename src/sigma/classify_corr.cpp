@@ -984,15 +984,19 @@ size_t corr_on_event(corr_engine_t *e, const uint32_t *rule_ids, size_t n_rule_i
   sweep_if_due(e, now);
   call_out out{fires, max_fires, scratch, scratch_cap};
   try {
-    // Each rule at most once per event, in the order its ids come.
-    thread_local std::vector<uint32_t> visited;
-    visited.clear();
+    // Each rule at most once per event, in the order its ids come. The
+    // stamps belong to the calling thread; every call takes a fresh stamp,
+    // so engines sharing a thread never see each other's marks.
+    thread_local std::vector<uint64_t> visited;
+    thread_local uint64_t stamp = 0;
+    if (visited.size() < e->rules.size()) visited.resize(e->rules.size(), 0);
+    ++stamp;
     for (size_t i = 0; i < n_rule_ids; ++i) {
       auto it = e->index.find(rule_ids[i]);
       if (it == e->index.end()) continue;
       for (uint32_t at : it->second) {
-        if (std::find(visited.begin(), visited.end(), at) != visited.end()) continue;
-        visited.push_back(at);
+        if (visited[at] == stamp) continue;
+        visited[at] = stamp;
         process_rule(e, *e->rules[at], rule_ids[i], rule_ids, n_rule_ids, field_fn, ctx, now, out);
       }
     }

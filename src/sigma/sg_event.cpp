@@ -39,7 +39,7 @@ void flatten(sg_event *ev, fjson_object *v, std::string &key) {
         key.resize(base);
         if (base) key.push_back('.');
         key.append(name ? name : "");
-        if (key.size() > SG_MAX_KEY) key.resize(SG_MAX_KEY);
+        if (key.size() > SG_EVENT_MAX_KEY) key.resize(SG_EVENT_MAX_KEY);
         flatten(ev, fjson_object_iter_peek_value(&it), key);
         fjson_object_iter_next(&it);
       }
@@ -49,10 +49,10 @@ void flatten(sg_event *ev, fjson_object *v, std::string &key) {
     case fjson_type_array: {
       const size_t base = key.size();
       const size_t n = static_cast<size_t>(fjson_object_array_length(v));
-      for (size_t i = 0; i < n && i < SG_MAX_ARRAY; ++i) {
+      for (size_t i = 0; i < n && i < SG_EVENT_MAX_ARRAY; ++i) {
         key.resize(base);
         key += "[" + std::to_string(i) + "]";
-        if (key.size() > SG_MAX_KEY) key.resize(SG_MAX_KEY);
+        if (key.size() > SG_EVENT_MAX_KEY) key.resize(SG_EVENT_MAX_KEY);
         flatten(ev, fjson_object_array_get_idx(v, static_cast<int>(i)), key);
       }
       key.resize(base);

@@ -33,8 +33,8 @@ struct sg_event {
 };
 
 // Longest flattened key kept, and elements taken from each JSON array.
-constexpr size_t SG_MAX_KEY = 255;
-constexpr size_t SG_MAX_ARRAY = 8;
+constexpr size_t SG_EVENT_MAX_KEY = 255;
+constexpr size_t SG_EVENT_MAX_ARRAY = 8;
 
 struct sg_event_reader {
   const char *text = nullptr;
