@@ -262,12 +262,8 @@ void sg_event::add(std::string_view k, std::string_view v) {
       return;
     }
   }
-  // The index holds views of the keys; growing the vector moves the strings
-  // (short keys live inside them), so the index is rebuilt after a move.
-  const bool moves = kv.size() == kv.capacity();
   kv.push_back(sg_kv{std::string(k), std::string(v)});
-  if (moves) index.clear();
-  else if (!index.empty()) index.emplace(kv.back().k, kv.size() - 1);
+  if (!index.empty()) index.emplace(kv.back().k, kv.size() - 1);
 }
 
 const std::string *sg_event::get(std::string_view k) const {

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -22,8 +23,13 @@ struct sg_event {
   std::vector<sg_kv> kv;
   double ts = 0;       // event time in seconds since the epoch
   bool has_ts = false; // ts came from a valid "@timestamp" or "_ts"
-  // Key -> position, built once an event holds many fields.
-  std::unordered_map<std::string_view, size_t> index;
+  // Key -> position, built once an event holds many fields. The keys are
+  // copies, so the event can be copied and its pairs moved freely.
+  struct key_hash {
+    using is_transparent = void;
+    size_t operator()(std::string_view s) const { return std::hash<std::string_view>{}(s); }
+  };
+  std::unordered_map<std::string, size_t, key_hash, std::equal_to<>> index;
 
   void clear();
   // Adds or replaces a pair; an empty key is ignored.
