@@ -12,15 +12,15 @@
 // image bytes (`backing`); `sigma_db_free` releases them exactly once.
 // Nothing else may free that buffer.
 //
-// Memory on load is bounded by the image: the run-time structures built by
-// `sigma_db_finalize` take at most
-//   128 KiB (global needle tables) + 40 x n_litndl + 24 x n_litpost_ref
-//   + 8 x n_fields + 12 x n_rules + 8 x n_preds + 4 x image length + 64 KiB
-// bytes, plus what PCRE2 needs for the patterns (each pattern is a string of
-// the image). The per-field needle tables are sized to the needles of their
-// own field, and the per-bucket field bitmaps are built only when they fit in
-// 4 x image length + 64 KiB (they are an optimisation; without them every
-// field with needles is scanned).
+// Memory on load is bounded by the image: loading an image of L bytes
+// allocates at most 64 x L + 256 KiB bytes, plus what PCRE2 needs for the
+// patterns (each pattern is a string of the image). Every needle table is
+// sized to its own needles: the per-field tables hold only the needles that
+// reference their field (a field table costs about 530 bytes plus about 110
+// bytes per needle, and each of its needles is an 8-byte reference of the
+// image), never every needle of the image times every field. The per-bucket
+// field bitmaps are built only when they fit in 4 x L + 64 KiB (they are an
+// optimisation; without them every field with needles is scanned).
 #pragma once
 
 #include <cstddef>
@@ -307,9 +307,12 @@ uint32_t sigma_crc32c(const void *data, size_t len);
 // not fit the 32-bit offsets.
 int sigma_db_serialize(const sigma_db_t *db, uint8_t **out, size_t *n);
 
-// Validates buf (len bytes, allocated with malloc and 8-byte aligned) and
-// fills *db with views into it. On success the database owns buf; on failure
-// the caller keeps it and *db is untouched.
+// Validates buf (len bytes, allocated with malloc) and fills *db with views
+// into it. On success the database owns buf (the caller must not free it);
+// on failure the caller keeps it and *db is untouched. A buffer that is not
+// 8-byte aligned is refused with SIGMA_ERR_RANGE (the views hold 8-byte
+// integers). Finalization failures return SIGMA_ERR_REGEX, or SIGMA_ERR_NOMEM
+// when memory ran out.
 int sigma_db_load_buffer(uint8_t *buf, size_t len, sigma_db_t *db);
 
 // Reads the whole file and loads it; on failure the buffer is freed.
@@ -317,7 +320,9 @@ int sigma_db_load_file(const char *path, sigma_db_t *db);
 
 // Builds the run-time structures (needle tables, field sets, clause masks,
 // regular expressions); idempotent for the structures already present.
-// Called by the loader. 0 or a negative SIGMA_ERR_* code.
+// Called by the loader. 0 or a negative SIGMA_ERR_* code. The views must
+// already be consistent: a database filled by hand is trusted, an image is
+// checked by the loader first.
 int sigma_db_finalize(sigma_db_t *db);
 
 // Frees the run-time structures and the backing image (or, without one, each

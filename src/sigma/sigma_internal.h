@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 #include <vector>
 
 #include "sigma/sigma_format.h"
@@ -18,22 +19,46 @@ struct sigma_teddy_needle {
   uint32_t id;          // position in litndl
   uint32_t next;        // next needle of the same chain, or SIGMA_NONE
   uint32_t third;       // folded third byte of a long needle; 0xFFFF for a short one
+  uint64_t tail8;       // needles of 8 or more bytes: their last 8 bytes, folded
 };
 
-// Literal prefilter over a set of needles: a nibble filter on the first byte,
-// then hash chains keyed on the first three (long needles) or two (short
-// needles) folded bytes. The head tables have 1 << bits entries, sized to the
-// number of needles (at most 16384), so a table over few needles is small.
+// Folds the ASCII letters of 8 bytes at once ('A'..'Z' to 'a'..'z').
+inline uint64_t sigma_fold8(uint64_t x) {
+  const uint64_t ones = 0x0101010101010101ull, high = 0x8080808080808080ull;
+  const uint64_t x7 = x & ~high; // no carry between bytes below
+  const uint64_t ge_a = x7 + ones * (0x80 - 'A');
+  const uint64_t gt_z = x7 + ones * (0x80 - 'Z' - 1);
+  const uint64_t upper = ge_a & ~gt_z & ~x & high;
+  return x | (upper >> 2);
+}
+
+// Literal prefilter over a set of needles: a bit filter on the folded key of
+// each position, then hash chains keyed on the first three (long needles) or
+// two (short needles) folded bytes. Every table is sized to its own number
+// of needles (head tables: 4 entries per needle, 16 to 16384), so a table
+// over few needles is small.
 struct sigma_teddy_t {
-  uint8_t lo_nib[16];
-  uint8_t hi_nib[16];
-  uint8_t first_ok[256]; // lo_nib[b & 15] && hi_nib[b >> 4], per byte b
   uint32_t bits;
+  // Filters on the folded key of every needle (first three bytes of a long
+  // needle, first two of a short one): one bit per hashed key, 32 to 64 bits
+  // per needle (512 to 65536 bits), so that a scan touches the chain heads
+  // only at positions where some needle may begin.
+  uint32_t key_bits_log2;
+  std::vector<uint64_t> long_bits;
+  std::vector<uint64_t> short_bits;
   uint32_t n_short;
   std::vector<uint32_t> long_head;
   std::vector<uint32_t> short_head;
   std::vector<sigma_teddy_needle> needles;
 };
+
+inline uint32_t sigma_teddy_key_slot(uint32_t key, uint32_t log2) {
+  return (key * 0x85EBCA6Bu) >> (32 - log2);
+}
+inline bool sigma_teddy_test(const uint64_t *bits, uint32_t key, uint32_t log2) {
+  const uint32_t s = sigma_teddy_key_slot(key, log2);
+  return (bits[s >> 6] >> (s & 63)) & 1;
+}
 
 inline uint32_t sigma_teddy_slot(uint32_t key, uint32_t bits) {
   return (key * 0x9E3779B1u) >> (32 - bits);

@@ -341,8 +341,17 @@ inline void teddy_walk(sigma_eval_t *ev, const sigma_teddy_t *t, uint32_t i, con
     probes++;
     if (ev->scratch.seen[nd.id] == ev->scratch.epoch || remain < nd.len) continue;
     if (nd.third != 0xFFFF && nd.third != sigma_fold(v[p + 2])) continue;
+    // Needles that share a prefix share a chain: compare their folded last
+    // 8 bytes first, then the rest.
+    uint32_t head_len = nd.len;
+    if (nd.len >= 8) {
+      uint64_t x;
+      std::memcpy(&x, v + p + nd.len - 8, 8);
+      if (sigma_fold8(x) != nd.tail8) continue;
+      head_len = nd.len - 8;
+    }
     if (!eq_bytes(reinterpret_cast<const char *>(v + p), reinterpret_cast<const char *>(nd.bytes),
-                  nd.len, false))
+                  head_len, false))
       continue;
     ev->scratch.seen[nd.id] = ev->scratch.epoch;
     ev->stats.literal_hits++;
@@ -356,27 +365,30 @@ inline void teddy_walk(sigma_eval_t *ev, const sigma_teddy_t *t, uint32_t i, con
   ev->scratch.probes += probes;
 }
 
+// Probes position p: the long chain of the three-byte key when at least
+// three bytes remain, the short chain of the two-byte key when there are
+// short needles; each only when the key filter lets it through.
 inline void teddy_probe_at(sigma_eval_t *ev, const sigma_teddy_t *t, const uint8_t *v, uint32_t p,
                            uint32_t vn) {
   const uint32_t key2 = sigma_fold(v[p]) + 256u * sigma_fold(v[p + 1]);
+  const uint32_t log2 = t->key_bits_log2;
   if (vn - p >= 3) {
-    uint32_t key3 = key2 + 65536u * sigma_fold(v[p + 2]);
-    uint32_t head = t->long_head[sigma_teddy_slot(key3, t->bits)];
-    if (head != SIGMA_NONE) teddy_walk(ev, t, head, v, p, vn);
+    const uint32_t key3 = key2 + 65536u * sigma_fold(v[p + 2]);
+    if (sigma_teddy_test(t->long_bits.data(), key3, log2)) {
+      uint32_t head = t->long_head[sigma_teddy_slot(key3, t->bits)];
+      if (head != SIGMA_NONE) teddy_walk(ev, t, head, v, p, vn);
+    }
   }
-  if (t->n_short > 0) {
+  if (t->n_short > 0 && sigma_teddy_test(t->short_bits.data(), key2, log2)) {
     uint32_t head = t->short_head[sigma_teddy_slot(key2, t->bits)];
     if (head != SIGMA_NONE) teddy_walk(ev, t, head, v, p, vn);
   }
 }
 
-// Scans one value: positions 0 .. vn-2. A position is probed only when its
-// byte passes the nibble test of the needles' first bytes.
+// Scans one value: every position 0 .. vn-2 is probed.
 void teddy_scan(sigma_eval_t *ev, const sigma_teddy_t *t, const uint8_t *v, uint32_t vn) {
   const uint32_t last = vn - 1;
-  const uint8_t *ok = t->first_ok;
-  for (uint32_t p = 0; p < last; p++)
-    if (ok[v[p]]) teddy_probe_at(ev, t, v, p, vn);
+  for (uint32_t p = 0; p < last; p++) teddy_probe_at(ev, t, v, p, vn);
 }
 
 void prefilter_pass(sigma_eval_t *ev, const uint32_t *cand, uint32_t n_cand) {

@@ -9,6 +9,7 @@
 #include <new>
 #include <string>
 
+#include "sigma/sigma_internal.h"
 #include "sigma/sigma_match.h"
 #include "sigma_builder.h"
 
@@ -172,6 +173,18 @@ TEST(SigmaMatch, HelperFunctions) {
   // The needle's last byte is the haystack's last byte, after a whole block.
   const std::string edge = std::string(16, 'y') + "zq";
   EXPECT_EQ(sigma_memmem_ci(edge.data(), edge.size(), "Q", 1), edge.data() + 17);
+  // Folding 8 bytes at once agrees with the byte table for every byte value
+  // in every lane, whatever its neighbours.
+  for (int b = 0; b < 256; b++)
+    for (int lane = 0; lane < 8; lane++) {
+      uint8_t bytes[8] = {0xFF, 'A', 'z', 0x80, '@', '[', 'Z', 0x7F};
+      bytes[lane] = uint8_t(b);
+      uint64_t x, want;
+      std::memcpy(&x, bytes, 8);
+      for (uint8_t &c : bytes) c = sigma_fold(c);
+      std::memcpy(&want, bytes, 8);
+      ASSERT_EQ(sigma_fold8(x), want) << "byte " << b << " lane " << lane;
+    }
   int64_t v = 0;
   EXPECT_TRUE(sigma_parse_int("42abc", 5, &v));
   EXPECT_EQ(v, 42);
@@ -440,6 +453,36 @@ TEST(SigmaMatch, PrefilterNeverSkipsAFiringRule) {
   event e2;
   e2.set("product", "process").set("cmd", "xabcx");
   EXPECT_EQ(lnc.run(e2, SIGMA_PREFILTER_ALWAYS), std::vector<uint32_t>{0});
+}
+
+// Needles of 8 bytes or more are compared on their folded tail first.
+TEST(SigmaMatch, LongNeedlesFoldAsciiOnly) {
+  struct long_case {
+    std::string needle, value;
+    bool found;
+  };
+  const std::vector<long_case> cases = {
+      {"PowerShell.EXE", "run powershell.exe -nop", true},
+      {"powershell.exe", "POWERSHELL.EX", false},
+      {"\\windows\\system32\\", "C:\\WINDOWS\\System32\\cmd", true},
+      {"abcdefgh", "xxABCDEFGH", true},
+      {"abcdefgh", "abcdefgX", false},
+      {"caf\xC3\xA9-latte", "CAF\xC3\xA9-LATTE", true},
+      {"caf\xC3\xA9-latte", "caf\xC3\x89-latte", false},
+      {"same-prefix-one", "same-prefix-two same-prefix-one", true},
+  };
+  for (const auto &c : cases) {
+    builder b;
+    b.rule(0, {{{"cmd", SIGMA_OP_EXISTS, ""}}});
+    b.bucket("process", {0});
+    b.rule_clauses = {1};
+    b.needle("same-prefix-two-x", {{0, "cmd", 0}}); // shares the chain
+    b.needle(c.needle, {{0, "cmd", 0}});
+    loaded l(b);
+    event e;
+    e.set("product", "process").set("cmd", c.value);
+    EXPECT_EQ(l.run(e, SIGMA_PREFILTER_ALWAYS).size(), c.found ? 1u : 0u) << c.needle << " in " << c.value;
+  }
 }
 
 TEST(SigmaMatch, LiteralHitsPerField) {
