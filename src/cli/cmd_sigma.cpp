@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 
 #include <cerrno>
@@ -114,6 +115,16 @@ int sigma_compile(const sigma_args &a) {
   if (a.full) {
     free(yaml);
     return compile_full(a);
+  }
+  // A zero byte ends the text read; a rule file holding one is binary, and
+  // compiling the part before it would drop the rest in silence.
+  struct stat st;
+  if (stat(a.yaml, &st) == 0 && S_ISREG(st.st_mode) &&
+      static_cast<uintmax_t>(st.st_size) > strlen(yaml)) {
+    fprintf(stderr, "veldra sigma compile: %s holds a zero byte; this is not a YAML text\n",
+            a.yaml);
+    free(yaml);
+    return 3;
   }
   uint8_t *img = nullptr;
   size_t n = 0;

@@ -74,6 +74,20 @@ ecs options:
   -r, --rulebase FILE   v2 rulebase (required; '-' reads stdin)
   Lint only. No samples. Exit 6 if the verdict is fail.
 
+sigma compile options:
+  -o, --out FILE        database path (default rules.sigmac); with a
+                        correlation document also FILE.corr.json
+      --full            run the outside converter named by VELDRA_PYTHON
+  Rules must use taxonomy: ecs. Limits of one compilation (each an error
+  naming the document, line and key): 8192 documents and rules, 32
+  selections per rule, 32 values per selection (list items count) and 32
+  fields, 8 correlation rules and group-by fields, keys of 63 characters,
+  values and conditions of 255, 262144 predicates, 65536 selections,
+  65535 field names, 16 MiB of strings.
+
+sigma lint options:
+      --source-id ID    techno-product the rules are meant for (linux-sshd)
+
 exit status:
   0  clean: VaderAD executed every matched sample and agreed with the walker
   1  coverage gap: VaderAD declined samples; the walker still serves them

@@ -399,16 +399,20 @@ struct sg_b {
   std::vector<sigma_ctok_t> cond;
   std::vector<sigma_rule_t> rules;
   std::vector<sigma_cidr_t> cidrs;
+  std::unordered_map<std::string, uint32_t> cidr_index; // record bytes to position
   std::vector<std::vector<std::string>> rule_keys; // routing keys per rule
   std::vector<sigma_str_t> bkeys;
   std::vector<sigma_bucket_t> buckets;
   std::vector<uint32_t> bucket_idx;
 };
 
-// Appends to the pool; the pool's limit is a compile error.
-uint32_t pool_add(sg_b &b, std::string_view s, bool nul, const sg_doc &d, int line) {
-  if (b.pool.size() + s.size() + (nul ? 1 : 0) > SG_MAX_POOL)
-    doc_fail(d, line, "string pool full" + limit_text(SG_MAX_POOL));
+// Appends to the pool; the pool's limit is a compile error, named after the
+// document whose text did not fit (d null: a routing key).
+uint32_t pool_add(sg_b &b, std::string_view s, bool nul, const sg_doc *d, int line) {
+  if (b.pool.size() + s.size() + (nul ? 1 : 0) > SG_MAX_POOL) {
+    if (!d) throw compile_error("string pool full" + limit_text(SG_MAX_POOL));
+    doc_fail(*d, line, "string pool full" + limit_text(SG_MAX_POOL));
+  }
   uint32_t off = static_cast<uint32_t>(b.pool.size());
   b.pool.append(s);
   if (nul) b.pool.push_back('\0');
@@ -420,7 +424,7 @@ uint32_t field_id(sg_b &b, const std::string &name, const sg_doc &d, int line) {
   if (it != b.field_index.end()) return it->second;
   if (b.fields.size() >= SG_MAX_FIELD_NAMES)
     doc_fail(d, line, "too many field names" + limit_text(SG_MAX_FIELD_NAMES));
-  uint32_t off = pool_add(b, name, true, d, line);
+  uint32_t off = pool_add(b, name, true, &d, line);
   b.fields.push_back({off, static_cast<uint32_t>(name.size())});
   uint32_t id = static_cast<uint32_t>(b.fields.size() - 1);
   b.field_index.emplace(name, id);
@@ -430,7 +434,7 @@ uint32_t field_id(sg_b &b, const std::string &name, const sg_doc &d, int line) {
 // Literal values, titles and technique ids; not de-duplicated.
 uint32_t value_id(sg_b &b, std::string_view v, const sg_doc &d, int line) {
   if (b.values.size() >= UINT32_MAX - 1) doc_fail(d, line, "value table full");
-  uint32_t off = pool_add(b, v, false, d, line);
+  uint32_t off = pool_add(b, v, false, &d, line);
   b.values.push_back({off, static_cast<uint32_t>(v.size())});
   return static_cast<uint32_t>(b.values.size() - 1);
 }
@@ -514,13 +518,14 @@ uint32_t add_cidr(sg_b &b, const sg_doc &d, const sg_pair &p, const std::string 
     unsigned keep = prefix > i * 8 ? std::min(8u, prefix - i * 8) : 0;
     c.net[i] &= static_cast<uint8_t>(keep == 8 ? 0xFF : (0xFF00 >> keep) & 0xFF);
   }
-  for (size_t i = 0; i < b.cidrs.size(); ++i)
-    if (b.cidrs[i].family == c.family && b.cidrs[i].prefix == c.prefix &&
-        memcmp(b.cidrs[i].net, c.net, 16) == 0)
-      return static_cast<uint32_t>(i);
+  std::string key(reinterpret_cast<const char *>(&c), sizeof c);
+  auto it = b.cidr_index.find(key);
+  if (it != b.cidr_index.end()) return it->second;
   if (b.cidrs.size() >= SG_MAX_CIDRS) bad("too many cidrs" + limit_text(SG_MAX_CIDRS));
   b.cidrs.push_back(c);
-  return static_cast<uint32_t>(b.cidrs.size() - 1);
+  uint32_t id = static_cast<uint32_t>(b.cidrs.size() - 1);
+  b.cidr_index.emplace(std::move(key), id);
+  return id;
 }
 
 // Checks that a pattern compiles, so that no predicate is dropped at load.
@@ -660,7 +665,7 @@ bool word_char(char c) { return isalnum(static_cast<unsigned char>(c)) || c == '
 
 // Infix condition to postfix tokens, checking the form as it goes: an operand
 // is expected at the start, after an operator and after '('.
-void compile_condition(sg_b &b, const sg_doc &d, std::vector<sigma_ctok_t> &out) {
+void compile_condition(const sg_doc &d, std::vector<sigma_ctok_t> &out) {
   const std::string &s = d.condition;
   auto bad = [&](const std::string &why) {
     doc_fail(d, d.condition_line, "condition '" + s + "': " + why);
@@ -706,8 +711,14 @@ void compile_condition(sg_b &b, const sg_doc &d, std::vector<sigma_ctok_t> &out)
       if (!want_operand) bad("'" + std::string(w) + "' follows an operand; 'and' or 'or' is missing");
       size_t k = 0;
       while (k < d.sels.size() && d.sels[k].name != w) ++k;
-      if (k == d.sels.size())
+      if (k == d.sels.size()) {
+        size_t n = i;
+        while (n < s.size() && (s[n] == ' ' || s[n] == '\t')) ++n;
+        if (s.compare(n, 2, "of") == 0 && (n + 2 == s.size() || !word_char(s[n + 2])))
+          bad("quantified conditions ('1 of ...', 'all of ...') are not supported; name the "
+              "selections");
         bad("condition names a missing selection '" + std::string(w) + "'");
+      }
       emit(TK_SEL, static_cast<uint32_t>(k));
       want_operand = false;
     } else if (tk == TK_NOT) {
@@ -729,7 +740,6 @@ void compile_condition(sg_b &b, const sg_doc &d, std::vector<sigma_ctok_t> &out)
     emit(ops.back(), 0);
     ops.pop_back();
   }
-  (void)b;
 }
 
 // Routing keys of a rule: each logsource value, its category first.
@@ -828,7 +838,7 @@ void emit_rule(sg_b &b, const sg_doc &d) {
     b.sels.push_back(sr);
   }
   std::vector<sigma_ctok_t> toks;
-  if (!d.condition.empty()) compile_condition(b, d, toks);
+  if (!d.condition.empty()) compile_condition(d, toks);
   if (b.cond.size() + toks.size() > SG_MAX_COND_TOKENS)
     doc_fail(d, d.condition_line, "condition too long" + limit_text(SG_MAX_COND_TOKENS));
   r.cond_start = static_cast<uint32_t>(b.cond.size());
@@ -846,7 +856,7 @@ void emit_rule(sg_b &b, const sg_doc &d) {
 
 // Lays out the routing buckets once every rule is known: keys in order of
 // first use, each bucket's rule positions one contiguous run.
-void rebuild_buckets(sg_b &b, const sg_doc &last) {
+void rebuild_buckets(sg_b &b) {
   std::vector<std::string> keys;
   std::unordered_map<std::string, size_t> at;
   std::vector<uint32_t> count;
@@ -862,7 +872,7 @@ void rebuild_buckets(sg_b &b, const sg_doc &last) {
     }
   uint32_t start = 0;
   for (size_t i = 0; i < keys.size(); ++i) {
-    uint32_t off = pool_add(b, keys[i], false, last, 0);
+    uint32_t off = pool_add(b, keys[i], false, nullptr, 0);
     b.bkeys.push_back({off, static_cast<uint32_t>(keys[i].size())});
     b.buckets.push_back({start, 0});
     start += count[i];
@@ -904,13 +914,15 @@ struct json_text {
 
 // The correlation description: null when there is no correlation document.
 char *corr_json_from_docs(const std::vector<sg_doc> &docs) {
+  // Base rules by name, or by id; a name or id used twice cannot be referred
+  // to (0 marks it).
   std::map<std::string, uint32_t> by_name, by_id;
   uint32_t rid = 0;
   for (const sg_doc &d : docs) {
     if (d.is_corr) continue;
     ++rid;
-    if (!d.name.empty()) by_name.emplace(d.name, rid);
-    if (!d.id.empty()) by_id.emplace(d.id, rid);
+    if (!d.name.empty() && !by_name.emplace(d.name, rid).second) by_name[d.name] = 0;
+    if (!d.id.empty() && !by_id.emplace(d.id, rid).second) by_id[d.id] = 0;
   }
   json_text j;
   j.raw("{\"version\":1,\"correlations\":[");
@@ -928,6 +940,8 @@ char *corr_json_from_docs(const std::vector<sg_doc> &docs) {
       } else {
         doc_fail(d, d.corr_rules_line, "correlation names unknown rule '" + n + "'");
       }
+      if (id == 0)
+        doc_fail(d, d.corr_rules_line, "correlation names rule '" + n + "', which several rules share");
       if (std::find(ids.begin(), ids.end(), id) == ids.end()) ids.push_back(id);
     }
     if (any) j.raw(",");
@@ -1039,11 +1053,10 @@ int sg_compile_n(const char *yaml, size_t len, uint8_t **sigmac, size_t *n, char
         doc_fail(d, d.line,
                  "in-tab compiler is taxonomy: ecs only; use native sigmac for SigmaHQ");
     sg_b b;
-    const sg_doc *last = nullptr;
     for (const sg_doc &d : docs)
-      if (!d.is_corr) emit_rule(b, d), last = &d;
+      if (!d.is_corr) emit_rule(b, d);
     if (b.rules.empty()) throw compile_error("no selection rules");
-    rebuild_buckets(b, *last);
+    rebuild_buckets(b);
     corr = corr_json_from_docs(docs);
     side = sidecar_json(b);
     builder_serialize(b, &img, &img_len);

@@ -3,6 +3,7 @@
 
 #include <cstdio>
 #include <optional>
+#include <unordered_set>
 
 namespace sg_yaml {
 
@@ -304,6 +305,7 @@ class reader {
     node n;
     n.kind = node::MAP;
     n.line = L_[i_].number;
+    std::unordered_set<std::string> keys; // a linear search would be quadratic
     while (i_ < L_.size()) {
       const pline &pl = L_[i_];
       if (pl.indent < indent) break;
@@ -312,7 +314,7 @@ class reader {
       std::optional<kv> p = split_key(pl.content, pl.number);
       if (!p)
         fail(pl.number, "expected 'key: value' (multi-line plain values are not supported)");
-      if (n.get_entry(p->key)) fail(pl.number, "duplicate key '" + p->key + "'");
+      if (!keys.insert(p->key).second) fail(pl.number, "duplicate key '" + p->key + "'");
       entry e;
       e.key = std::move(p->key);
       e.line = pl.number;
