@@ -1,5 +1,5 @@
-// Sigma throughput: `veldra sigma match` through the command on 1 M events at
-// 1,000 rules, the correlation engine with 10,000 active groups, and the
+// Sigma front end and correlation throughput: `veldra sigma match` through
+// the command on 1 M events at 1,000 rules, the correlation engine with 10,000 active groups, and the
 // engine's memory on a 10 M-event stream of ever-new groups.
 #include <benchmark/benchmark.h>
 

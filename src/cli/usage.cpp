@@ -88,6 +88,14 @@ sigma compile options:
 sigma lint options:
       --source-id ID    techno-product the rules are meant for (linux-sshd)
 
+sigma match and correlate options:
+      --techno T        techno field for events that have none
+      --product P       product field for events that have none
+      --explain         match: name the selections and predicates of each hit
+  Events: a JSON array or JSON Lines, read one event at a time (no limit on
+  events or fields). Event time: @timestamp or _ts, ISO 8601 or epoch
+  seconds or milliseconds; without one, correlate counts events.
+
 exit status:
   0  clean: VaderAD executed every matched sample and agreed with the walker
   1  coverage gap: VaderAD declined samples; the walker still serves them
