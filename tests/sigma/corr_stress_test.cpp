@@ -49,7 +49,7 @@ TEST(CorrStress, ConcurrentFeedersWithEvictionAndSweep) {
   ASSERT_NE(eng, nullptr);
   ASSERT_EQ(corr_engine_rule_count(eng), 6u);
 
-  constexpr int kThreads = 4, kEvents = 20000;
+  constexpr int kThreads = 4, kEvents = 8000;
   std::atomic<uint64_t> fires{0}, checked{0};
   std::vector<std::thread> pool;
   for (int t = 0; t < kThreads; ++t)
