@@ -5,9 +5,10 @@ BUILD ?= build
 ASAN_BUILD ?= build-asan
 FUZZ_BUILD ?= build-fuzz
 FUZZ_PKGS := clang libclang-rt-14-dev
+TSAN_BUILD ?= build-tsan
 JOBS ?= $(shell nproc)
 
-.PHONY: all deps build run test asan asan-test bench fuzz clean
+.PHONY: all deps build run test asan asan-test tsan-test bench fuzz clean
 
 all: build
 
@@ -39,6 +40,16 @@ asan: deps
 asan-test: asan
 	cd $(ASAN_BUILD) && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 ctest --output-on-failure -j $(JOBS)
 
+# The correlation engine's multi-threaded stress test under ThreadSanitizer,
+# built with clang in a tree of its own (not part of `make test`).
+tsan-test: deps
+	@$(MAKE) --no-print-directory deps PKGS="clang"
+	CC=clang CXX=clang++ cmake -S . -B $(TSAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DVELDRA_BENCH=OFF -DCMAKE_CXX_FLAGS=-fsanitize=thread -DCMAKE_C_FLAGS=-fsanitize=thread \
+	  -DCMAKE_EXE_LINKER_FLAGS=-fsanitize=thread
+	cmake --build $(TSAN_BUILD) -j $(JOBS) --target corr_stress_test
+	TSAN_OPTIONS=halt_on_error=1 ./$(TSAN_BUILD)/corr_stress_test
+
 bench: build
 	@for b in $(BUILD)/*_bench; do [ -x "$$b" ] && "$$b"; done; true
 
@@ -52,4 +63,4 @@ fuzz: deps
 	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target fuzz
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD) $(TSAN_BUILD)

@@ -14,6 +14,7 @@
 #include "cli/commands.h"
 #include "cli/files.h"
 #include "sigma/compile.h"
+#include "sigma/quarry.h"
 
 extern char **environ;
 
@@ -29,6 +30,7 @@ struct sigma_args {
   const char *source_id = nullptr;
   const char *yaml = nullptr; // the last argument not beginning with "-"
   bool full = false;
+  bool explain = false; // match: name the selections and predicates of each hit
 };
 
 // Every argument after the subcommand. Unknown dashed arguments, and value
@@ -57,6 +59,10 @@ sigma_args read_sigma_args(int argc, char **argv) {
     }
     if (strcmp(arg, "--full") == 0) {
       a.full = true;
+      continue;
+    }
+    if (strcmp(arg, "--explain") == 0) {
+      a.explain = true;
       continue;
     }
     for (const value_option &o : kValues) {
@@ -154,22 +160,48 @@ int sigma_match_or_correlate(const char *sub, const sigma_args &a) {
     fprintf(stderr, "veldra sigma %s: --sigmac and --events required\n", sub);
     return 3;
   }
-  char *db = read_file(a.sigmac);
-  if (!db) return 3;
-  free(db);
+  const bool correlate = strcmp(sub, "correlate") == 0;
+  // The database is binary: it is read as bytes by the loader, never as text.
+  char *err = nullptr;
+  sg_engine *engine = sg_load_file(a.sigmac, &err);
+  if (!engine) {
+    fprintf(stderr, "veldra sigma: %s\n", err && *err ? err : "load failed");
+    free(err);
+    return 3;
+  }
   char *events = read_file(a.events);
-  if (!events) return 3;
-  free(events);
-  if (strcmp(sub, "correlate") == 0) {
+  if (!events) {
+    sg_free(engine);
+    return 3;
+  }
+  char *text = nullptr;
+  if (correlate) {
     if (!a.corr) {
       fputs("veldra sigma correlate: --corr required\n", stderr);
+      free(events);
+      sg_free(engine);
       return 3;
     }
     // A correlation file that cannot be read is passed on as absent.
-    free(read_file(a.corr));
+    char *corr = read_file(a.corr);
+    text = sg_correlate_json(engine, corr, events, a.techno, a.product);
+    free(corr);
+  } else {
+    text = sg_match_json(engine, events, a.techno, a.product, a.explain ? SG_MATCH_EXPLAIN : 0);
   }
-  fprintf(stderr, "veldra sigma %s: not built yet\n", sub);
-  return 3;
+  free(events);
+  if (text && *text) {
+    size_t n = strlen(text);
+    fwrite(text, 1, n, stdout);
+    if (text[n - 1] != '\n') fputc('\n', stdout);
+  }
+  sg_str_free(text);
+  sg_free(engine);
+  if (fflush(stdout) != 0) {
+    fprintf(stderr, "veldra sigma %s: write failed\n", sub);
+    return 3;
+  }
+  return 0;
 }
 
 int sigma_lint(const sigma_args &a) {

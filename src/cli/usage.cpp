@@ -12,7 +12,7 @@ const char usage_text[] = R"USAGE(usage: veldra check --rulebase FILE --samples 
        veldra translate --rulebase FILE --aliases FILE [options]
        veldra ecs --rulebase FILE
        veldra sigma compile FILE.yml [-o out.sigmac] [--full]
-       veldra sigma match --sigmac FILE --events FILE [--techno T --product P]
+       veldra sigma match --sigmac FILE --events FILE [--techno T --product P] [--explain]
        veldra sigma correlate --sigmac FILE --corr FILE --events FILE
        veldra sigma lint FILE.yml [--source-id ID]
        veldra --version
@@ -87,6 +87,14 @@ sigma compile options:
 
 sigma lint options:
       --source-id ID    techno-product the rules are meant for (linux-sshd)
+
+sigma match and correlate options:
+      --techno T        techno field for events that have none
+      --product P       product field for events that have none
+      --explain         match: name the selections and predicates of each hit
+  Events: a JSON array or JSON Lines, read one event at a time (no limit on
+  events or fields). Event time: @timestamp or _ts, ISO 8601 or epoch
+  seconds or milliseconds; without one, correlate counts events.
 
 exit status:
   0  clean: VaderAD executed every matched sample and agreed with the walker
