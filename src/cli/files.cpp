@@ -23,7 +23,7 @@ bool stdin_taken = false;
 // Reads the stream to its end. The buffer starts at `initial` bytes (at least
 // one chunk) and doubles whenever the next chunk might not fit, so reading is
 // linear in the input size.
-char *read_stream_sized(FILE *stream, const char *what, size_t initial) {
+char *read_stream_sized(FILE *stream, const char *what, size_t initial, bool refuse_nul = false) {
   size_t cap = initial > kChunk ? initial : kChunk;
   char *buf = static_cast<char *>(malloc(cap));
   if (!buf) {
@@ -59,8 +59,16 @@ char *read_stream_sized(FILE *stream, const char *what, size_t initial) {
   }
   buf[len] = '\0';
   // The text ends at its first zero byte; say so rather than drop the rest
-  // without a word.
-  if (const void *z = memchr(buf, '\0', len))
+  // without a word, or refuse the input when a truncated text would be
+  // taken for the whole.
+  const void *z = memchr(buf, '\0', len);
+  if (z && refuse_nul) {
+    fprintf(stderr, "veldra: %s holds a zero byte at offset %zu; refusing to work on a truncated text\n",
+            what, static_cast<size_t>(static_cast<const char *>(z) - buf));
+    free(buf);
+    return nullptr;
+  }
+  if (z)
     fprintf(stderr, "veldra: warning: %s holds a zero byte at offset %zu; the text after it is ignored\n",
             what, static_cast<size_t>(static_cast<const char *>(z) - buf));
   return buf;
@@ -70,14 +78,16 @@ char *read_stream_sized(FILE *stream, const char *what, size_t initial) {
 
 char *read_stream(FILE *stream, const char *what) { return read_stream_sized(stream, what, 0); }
 
-char *read_file(const char *path) {
+namespace {
+
+char *read_file_checked(const char *path, bool refuse_nul) {
   if (strcmp(path, "-") == 0) {
     if (stdin_taken) {
       fputs("veldra: stdin can feed only one input; name a file for the other\n", stderr);
       return nullptr;
     }
     stdin_taken = true;
-    return read_stream(stdin, "stdin");
+    return read_stream_sized(stdin, "stdin", 0, refuse_nul);
   }
   FILE *f = fopen(path, "rb");
   if (!f) {
@@ -98,10 +108,16 @@ char *read_file(const char *path) {
         static_cast<uintmax_t>(st.st_size) < SIZE_MAX / 4)
       hint = static_cast<size_t>(st.st_size) + kChunk + 1;
   }
-  char *text = read_stream_sized(f, path, hint);
+  char *text = read_stream_sized(f, path, hint, refuse_nul);
   fclose(f);
   return text;
 }
+
+} // namespace
+
+char *read_file(const char *path) { return read_file_checked(path, false); }
+
+char *read_text_file(const char *path) { return read_file_checked(path, true); }
 
 output_sink::~output_sink() {
   if (f_ && !is_stdout_) fclose(f_);

@@ -13,6 +13,11 @@
 // gives null; read failures print their own message.
 char *read_file(const char *path);
 
+// As read_file, but a text holding a zero byte is refused with a message
+// naming the offset: for commands whose output would silently lose whatever
+// follows it.
+char *read_text_file(const char *path);
+
 // Reads a stream to its end into one zero-terminated buffer (free with
 // free()); `what` names the stream in messages. Null after printing a message.
 char *read_stream(FILE *stream, const char *what);
