@@ -1,6 +1,6 @@
 # Set-up, build and test entry points. Every target installs what is missing
 # first, so a fresh Debian 12 machine (as root) needs nothing else.
-PKGS := g++ cmake ninja-build make pkg-config libfastjson-dev libestr-dev libpcre2-dev libgtest-dev libbenchmark-dev
+PKGS := g++ cmake ninja-build make pkg-config libfastjson-dev libestr-dev libpcre2-dev libgtest-dev libbenchmark-dev libyaml-dev
 BUILD ?= build
 ASAN_BUILD ?= build-asan
 JOBS ?= $(shell nproc)

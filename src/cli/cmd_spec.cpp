@@ -1,10 +1,12 @@
 // `veldra spec`: a rulebase from a field-extraction spec.
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "cli/commands.h"
 #include "cli/files.h"
 #include "cli/options.h"
+#include "core/veldra.h"
 
 namespace {
 
@@ -25,8 +27,18 @@ int cmd_spec(int argc, char **argv) {
     fputs("veldra: spec needs --spec\n", stderr);
     return 3;
   }
-  char *spec = read_file(v[OPT_SPEC]);
+  char *spec = read_text_file(v[OPT_SPEC]);
   if (!spec) return 3;
+  char *rulebase = nullptr, *error = nullptr;
+  int rc = vdr_spec_emit(spec, &rulebase, &error);
   free(spec);
-  return command_not_built("spec");
+  if (rc != 0) {
+    fprintf(stderr, "veldra: %s\n", error && *error ? error : "spec failed");
+    vdr_free(error);
+    return 3;
+  }
+  vdr_free(error);
+  rc = write_output(v[OPT_OUT], rulebase, strlen(rulebase));
+  vdr_free(rulebase);
+  return rc == 0 ? 0 : 3;
 }

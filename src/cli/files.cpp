@@ -9,6 +9,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <memory>
+#include <vector>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -23,7 +25,7 @@ bool stdin_taken = false;
 // Reads the stream to its end. The buffer starts at `initial` bytes (at least
 // one chunk) and doubles whenever the next chunk might not fit, so reading is
 // linear in the input size.
-char *read_stream_sized(FILE *stream, const char *what, size_t initial, bool refuse_nul = false) {
+char *read_stream_sized(FILE *stream, const char *what, size_t initial, size_t *len_out) {
   size_t cap = initial > kChunk ? initial : kChunk;
   char *buf = static_cast<char *>(malloc(cap));
   if (!buf) {
@@ -58,36 +60,27 @@ char *read_stream_sized(FILE *stream, const char *what, size_t initial, bool ref
     return nullptr;
   }
   buf[len] = '\0';
-  // The text ends at its first zero byte; say so rather than drop the rest
-  // without a word, or refuse the input when a truncated text would be
-  // taken for the whole.
-  const void *z = memchr(buf, '\0', len);
-  if (z && refuse_nul) {
-    fprintf(stderr, "veldra: %s holds a zero byte at offset %zu; refusing to work on a truncated text\n",
-            what, static_cast<size_t>(static_cast<const char *>(z) - buf));
-    free(buf);
-    return nullptr;
-  }
-  if (z)
-    fprintf(stderr, "veldra: warning: %s holds a zero byte at offset %zu; the text after it is ignored\n",
-            what, static_cast<size_t>(static_cast<const char *>(z) - buf));
+  *len_out = len;
   return buf;
 }
 
-} // namespace
+// The text ends at its first zero byte; say so rather than drop the rest
+// without a word.
+void warn_zero_byte(const char *what, const char *buf, size_t len) {
+  if (const void *z = memchr(buf, '\0', len))
+    fprintf(stderr, "veldra: warning: %s holds a zero byte at offset %zu; the text after it is ignored\n",
+            what, static_cast<size_t>(static_cast<const char *>(z) - buf));
+}
 
-char *read_stream(FILE *stream, const char *what) { return read_stream_sized(stream, what, 0); }
-
-namespace {
-
-char *read_file_checked(const char *path, bool refuse_nul) {
+// The whole file or standard input, with its length.
+char *read_file_n(const char *path, size_t *len) {
   if (strcmp(path, "-") == 0) {
     if (stdin_taken) {
       fputs("veldra: stdin can feed only one input; name a file for the other\n", stderr);
       return nullptr;
     }
     stdin_taken = true;
-    return read_stream_sized(stdin, "stdin", 0, refuse_nul);
+    return read_stream_sized(stdin, "stdin", 0, len);
   }
   FILE *f = fopen(path, "rb");
   if (!f) {
@@ -108,16 +101,41 @@ char *read_file_checked(const char *path, bool refuse_nul) {
         static_cast<uintmax_t>(st.st_size) < SIZE_MAX / 4)
       hint = static_cast<size_t>(st.st_size) + kChunk + 1;
   }
-  char *text = read_stream_sized(f, path, hint, refuse_nul);
+  char *text = read_stream_sized(f, path, hint, len);
   fclose(f);
   return text;
 }
 
+const char *input_name(const char *path) { return strcmp(path, "-") == 0 ? "stdin" : path; }
+
 } // namespace
 
-char *read_file(const char *path) { return read_file_checked(path, false); }
+char *read_stream(FILE *stream, const char *what) {
+  size_t len = 0;
+  char *text = read_stream_sized(stream, what, 0, &len);
+  if (text) warn_zero_byte(what, text, len);
+  return text;
+}
 
-char *read_text_file(const char *path) { return read_file_checked(path, true); }
+char *read_file(const char *path) {
+  size_t len = 0;
+  char *text = read_file_n(path, &len);
+  if (text) warn_zero_byte(input_name(path), text, len);
+  return text;
+}
+
+char *read_text_file(const char *path) {
+  size_t len = 0;
+  char *text = read_file_n(path, &len);
+  if (!text) return nullptr;
+  if (const void *z = memchr(text, '\0', len)) {
+    fprintf(stderr, "veldra: %s holds a zero byte at offset %zu; it is not text and is refused\n",
+            input_name(path), static_cast<size_t>(static_cast<const char *>(z) - text));
+    free(text);
+    return nullptr;
+  }
+  return text;
+}
 
 output_sink::~output_sink() {
   if (f_ && !is_stdout_) fclose(f_);
@@ -204,7 +222,7 @@ int output_sink::write(const char *p, size_t n) {
   return 0;
 }
 
-int output_sink::commit() {
+int output_sink::finish() {
   if (failed_ || !f_) return -1;
   if (is_stdout_) {
     // Standard output is flushed, never closed.
@@ -217,10 +235,20 @@ int output_sink::commit() {
   }
   int rc = fclose(f_);
   f_ = nullptr;
+  finished_ = true;
   if (rc != 0) {
     failed_ = true;
     fprintf(stderr, "veldra: close failed on %s: %s\n", path_.c_str(), strerror(errno));
     return -1;
+  }
+  return 0;
+}
+
+int output_sink::commit() {
+  if (failed_) return -1;
+  if (is_stdout_ || !finished_) {
+    if (finish() != 0) return -1;
+    if (is_stdout_) return 0;
   }
   if (!tmp_.empty()) {
     if (rename(tmp_.c_str(), target_.c_str()) != 0) {
@@ -246,6 +274,62 @@ int write_file(const char *dir, const char *name, const char *body) {
     return -1;
   }
   return write_output(path.c_str(), body, strlen(body));
+}
+
+int write_files_together(const char *dir, const char *const *names, const char *const *bodies,
+                         size_t n) {
+  std::vector<std::unique_ptr<output_sink>> sinks;
+  for (size_t i = 0; i < n; ++i) {
+    std::string path = std::string(dir) + "/" + names[i];
+    if (path.size() >= PATH_MAX) {
+      fprintf(stderr, "veldra: path too long for %s/%s\n", dir, names[i]);
+      return -1;
+    }
+    sinks.push_back(std::make_unique<output_sink>());
+    if (sinks.back()->open(path.c_str()) != 0 ||
+        sinks.back()->write(bodies[i], strlen(bodies[i])) != 0)
+      return -1;
+  }
+  for (auto &s : sinks)
+    if (s->finish() != 0) return -1;
+  // Keep a link to each file about to be replaced, so that a rename failing
+  // part way can put the earlier ones back.
+  std::vector<std::string> backup(n);
+  std::vector<char> beside(n), existed(n);
+  auto drop_backups = [&] {
+    for (const std::string &b : backup)
+      if (!b.empty()) unlink(b.c_str());
+  };
+  for (size_t i = 0; i < n; ++i) {
+    const std::string &target = sinks[i]->target();
+    beside[i] = sinks[i]->beside();
+    existed[i] = beside[i] && access(target.c_str(), F_OK) == 0;
+    if (!existed[i] || i + 1 == n) continue;
+    size_t slash = target.rfind('/');
+    std::string tmpl = slash == std::string::npos
+                           ? "." + target + ".oldXXXXXX"
+                           : target.substr(0, slash + 1) + "." + target.substr(slash + 1) + ".oldXXXXXX";
+    int fd = mkstemp(tmpl.data());
+    if (fd < 0) continue;
+    close(fd);
+    unlink(tmpl.c_str());
+    if (link(target.c_str(), tmpl.c_str()) == 0) backup[i] = tmpl;
+  }
+  for (size_t i = 0; i < n; ++i) {
+    if (sinks[i]->commit() == 0) continue;
+    for (size_t j = 0; j < i; ++j) {
+      const std::string &target = sinks[j]->target();
+      if (!backup[j].empty()) {
+        if (rename(backup[j].c_str(), target.c_str()) == 0) backup[j].clear();
+      } else if (beside[j] && !existed[j]) {
+        unlink(target.c_str());
+      }
+    }
+    drop_backups();
+    return -1;
+  }
+  drop_backups();
+  return 0;
 }
 
 void enter_rulebase_dir(const char *rulebase, std::string &abs_path, std::string &saved,

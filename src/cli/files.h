@@ -13,9 +13,9 @@
 // gives null; read failures print their own message.
 char *read_file(const char *path);
 
-// As read_file, but a text holding a zero byte is refused with a message
-// naming the offset: for commands whose output would silently lose whatever
-// follows it.
+// The same for an input that must be text from end to end: one holding a
+// zero byte is refused with "veldra: NAME holds a zero byte at offset N; it is
+// not text and is refused" rather than cut short.
 char *read_text_file(const char *path);
 
 // Reads a stream to its end into one zero-terminated buffer (free with
@@ -24,6 +24,13 @@ char *read_stream(FILE *stream, const char *what);
 
 // Writes body to dir/name; 0 on success, -1 after printing a message.
 int write_file(const char *dir, const char *name, const char *body);
+
+// Writes n files into dir together: each is written beside its final name,
+// and only when all are complete are they renamed into place, so a failure
+// leaves the earlier files as they were (a rename that fails part way undoes
+// the renames before it). 0 on success, -1 after printing a message.
+int write_files_together(const char *dir, const char *const *names, const char *const *bodies,
+                         size_t n);
 
 // An output being written: standard output, or a named file that only
 // appears (replacing any earlier one) when commit() succeeds. A regular file
@@ -40,7 +47,13 @@ class output_sink {
 
   int open(const char *path); // null path: standard output
   int write(const char *p, size_t n);
+  // Completes the written text without putting it in place yet: a file
+  // written beside its name is closed, ready for commit() to rename it.
+  int finish();
   int commit();
+  // The file that commit() replaces (empty when not writing beside it).
+  const std::string &target() const { return target_; }
+  bool beside() const { return !tmp_.empty(); }
 
  private:
   FILE *f_ = nullptr;
@@ -49,6 +62,7 @@ class output_sink {
   std::string tmp_;    // temporary file, empty when writing in place
   bool is_stdout_ = false;
   bool failed_ = false;
+  bool finished_ = false;
 };
 
 // Writes len bytes of body to path, or to standard output when path is null.

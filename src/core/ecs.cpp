@@ -10,6 +10,7 @@
 #include <string_view>
 #include <vector>
 
+#include "core/rb_text.h"
 #include "core/veldra.h"
 
 struct vdr_ecs_field_ent {
@@ -486,20 +487,6 @@ struct name_set {
   }
 };
 
-// Calls fn(line) for each line of the text that is not a comment.
-template <typename Fn> void for_each_line(std::string_view text, Fn fn) {
-  size_t pos = 0;
-  while (pos < text.size()) {
-    size_t eol = text.find('\n', pos);
-    if (eol == std::string_view::npos) eol = text.size();
-    std::string_view line = text.substr(pos, eol - pos);
-    pos = eol + 1;
-    size_t s = line.find_first_not_of(" \t");
-    if (s != std::string_view::npos && line[s] == '#') continue;
-    fn(line);
-  }
-}
-
 bool is_blank(char c) { return c == ' ' || c == '\t'; }
 
 void collect_json_names(std::string_view line, name_set &set) {
@@ -621,16 +608,8 @@ bool is_entity_field(const std::string &name) {
 }
 
 void lint(const char *rulebase, unsigned flags, vdr_ecs_report *report) {
-  std::string_view text(rulebase ? rulebase : "");
   name_set set;
-  for_each_line(text, [&](std::string_view line) {
-    collect_json_names(line, set);
-    collect_descriptors(line, set);
-  });
-  for_each_line(text, [&](std::string_view line) {
-    if (starts_after_blanks(line, "rewrite=")) collect_rewrite_target(line, set);
-    else if (starts_after_blanks(line, "annotate=")) collect_annotate_field(line, set);
-  });
+  set.names = vdr_ecs_collect_names(rulebase ? rulebase : "");
 
   msg_list errors, warnings;
   const bool strict = (flags & VDR_ECS_STRICT) != 0;
@@ -664,6 +643,19 @@ void lint(const char *rulebase, unsigned flags, vdr_ecs_report *report) {
 }
 
 } // namespace
+
+std::vector<std::string> vdr_ecs_collect_names(std::string_view text) {
+  name_set set;
+  vdr_for_each_rule_line(text, [&](std::string_view line) {
+    collect_json_names(line, set);
+    collect_descriptors(line, set);
+  });
+  vdr_for_each_rule_line(text, [&](std::string_view line) {
+    if (starts_after_blanks(line, "rewrite=")) collect_rewrite_target(line, set);
+    else if (starts_after_blanks(line, "annotate=")) collect_annotate_field(line, set);
+  });
+  return std::move(set.names);
+}
 
 int vdr_ecs_lint(const char *rulebase, unsigned flags, vdr_ecs_report *report) {
   if (!report) return -1;

@@ -167,3 +167,48 @@ char *vdr_report_markdown(const vdr_run *run, unsigned flags, const vdr_ecs_repo
 /* ---- severity preview ----------------------------------------------------- */
 
 int vdr_score_preview_json(const char *parsed, char *dst, size_t cap);
+
+/* ---- readiness check ------------------------------------------------------ */
+
+// The last refusal of the readiness check (or of the exchange-kit builder),
+// one process-wide text: checks must not run concurrently.
+void vdr_score_clear(void);
+const char *vdr_triad_error(void);
+int vdr_score_check(const char *rulebase, const char *ent_cat, char *const *keys, size_t n_keys);
+int vdr_score_wire_action(const char *rulebase);
+
+/* ---- exchange kit ----------------------------------------------------------- */
+
+struct vdr_triad {
+  char *id;
+  char **fields;
+  size_t n_fields;
+  char *rulebase;
+  char *meta_yaml;
+  char *facility;
+  char *input_path;
+  char *input_type;
+  char *entity_category;
+};
+
+struct vdr_triad_opts {
+  const char *facility;
+  const char *input_path;
+  const char *input_type;
+};
+
+int vdr_source_id_valid(const char *s);
+// 1 when the text is valid UTF-8 that a YAML reader takes as it stands: no
+// control byte, DEL, C1 control or non-character.
+int vdr_text_yaml_printable(const char *s);
+int vdr_triad_build_ex(const char *rulebase, const char *source_id, const char *label,
+                       const vdr_triad_opts *opts, vdr_triad *out);
+int vdr_triad_build(const char *rulebase, const char *source_id, const char *label,
+                    vdr_triad *out);
+void vdr_triad_free(vdr_triad *t);
+char *vdr_triad_to_json(const vdr_triad *t);
+
+/* ---- rulebase from a field spec ------------------------------------------- */
+
+int vdr_spec_emit(const char *spec_json, char **rulebase_out, char **errmsg);
+char *vdr_spec_types_json(void);

@@ -29,7 +29,7 @@ TEST(TranslateCli, MessagesAndExitStatus) {
                                                      ": No such file or directory\n"},
       {{"translate", "-r", d / "nul.rb"}, 3,
        "veldra: " + d / "nul.rb" +
-           " holds a zero byte at offset 29; refusing to work on a truncated text\n"},
+           " holds a zero byte at offset 29; it is not text and is refused\n"},
       {{"translate", "-r"}, 3, "veldra: -r needs a value\n"},
   };
   for (const Case &c : cases) {
