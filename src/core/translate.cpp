@@ -96,6 +96,10 @@ struct json_holder {
 
 } // namespace
 
+int vdr_alias_overlay_parse(const char *text, fjson_object **out) {
+  return parse_overlay(text, out) ? 0 : -1;
+}
+
 const char *vdr_alias_lookup_parser(fjson_object *root, const char *parser, const char *var) {
   if (!valid_var(var) || !parser || !*parser || !root) return nullptr;
   return member_string(member_object(member_object(root, "by_parser"), parser), var);

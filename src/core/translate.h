@@ -30,6 +30,10 @@ const char *vdr_alias_lookup_parser(struct fjson_object *root, const char *parse
 // root and parser may be null.
 const char *vdr_alias_lookup(struct fjson_object *root, const char *parser, const char *var);
 
+// The overlay text as a JSON object in *out (null for a null or empty text):
+// 0, or -1 when the text is not one JSON object. Throws std::bad_alloc.
+int vdr_alias_overlay_parse(const char *text, struct fjson_object **out);
+
 // The first of stem, stem with "_" and "-" swapped, and stem with its "-ecs"
 // or "_ecs" ending removed (or added) that is a key of the overlay's
 // "by_parser"; null when there is none or the overlay does not parse.
