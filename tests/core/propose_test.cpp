@@ -91,6 +91,9 @@ TEST(Propose, SpansTakeWhatTheirParsersConsume) {
        "date-rfc5424:2024-01-02T03:04:05Z=@timestamp date-iso:2024-01-02=event.created "
        "number:2024=network.bytes word:-13-02=user.name"},
       {"a,b c", "word:a,b=host.name word:c=message"},
+      {"Dec 10 2020 06:55:46: x", "date-rfc3164:Dec 10 2020 06:55:46:=@timestamp word:x=user.name"},
+      {"Jan 32 06:55:46 z", "word:Jan=host.name number:32=network.bytes time-24hr:06:55:46=message "
+                            "word:z=event.action"},
       {"\"open quote here", "word:\"open=host.name word:quote=event.action word:here=message"},
       {"12,34 1.5", "number:12=network.bytes number:34=source.bytes word:1.5=user.name"},
       {"<13>x", "number:13=log.syslog.priority word:x=user.name"},
