@@ -603,13 +603,12 @@ struct translator {
   record_kind classify(size_t p, size_t end, std::string &type_name, record_scan &scan) const {
     std::string_view rec = text.substr(p, end - p);
     record_kind kind = record_kind::other;
-    size_t value = 0;
     auto starts = [&](std::string_view w) { return rec.substr(0, w.size()) == w; };
     if (starts("rule=")) {
       kind = record_kind::rule;
-      value = 5;
-      size_t colon = rec.find(':', value);
-      size_t sample = colon == std::string_view::npos ? value : colon + 1;
+      // Tags up to the first ":"; a value without one is all sample.
+      size_t colon = rec.find(':', 5);
+      size_t sample = colon == std::string_view::npos ? 5 : colon + 1;
       scan_sample(rec.substr(sample), p + sample, scan);
     } else if (starts("type=@")) {
       size_t colon = rec.find(':', 6);
