@@ -8,18 +8,22 @@
 
 namespace {
 
+veldra_run run(const std::vector<std::string> &args, const std::string &in = "") {
+  return run_veldra({args, in, "", {}});
+}
+
 TEST(ProposeCli, UsesTheFirstLinesAndSaysSo) {
   temp_dir d;
   std::string many;
   for (int i = 0; i < 300; ++i) many += "user=u" + std::to_string(i) + "\n\n";
   spill(d / "many.log", many);
-  veldra_run r = run_veldra({{"propose", "-s", d / "many.log"}});
+  veldra_run r = run({"propose", "-s", d / "many.log"});
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.err, "veldra: propose used the first 256 of 300 sample lines\n");
   EXPECT_NE(r.out.find("\"n_lines\":256,\"example\":\"user=u0\""), std::string::npos);
 
   // All lines used: nothing said. Standard input works as a file does.
-  r = run_veldra({{"propose", "-s", "-", "-o", d / "p.json"}, "user=u1\nuser=u2"});
+  r = run({"propose", "-s", "-", "-o", d / "p.json"}, "user=u1\nuser=u2");
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.err, "");
   EXPECT_EQ(r.out, "");
@@ -43,7 +47,7 @@ TEST(ProposeCli, RefusedInput) {
       {{"propose", "-s", d.path}, "veldra: cannot open " + d.path + ": Is a directory\n"},
   };
   for (const Case &c : cases) {
-    veldra_run r = run_veldra({c.args});
+    veldra_run r = run(c.args);
     EXPECT_EQ(r.status, 3) << c.err;
     EXPECT_EQ(r.err, c.err);
     EXPECT_EQ(r.out, "");
@@ -54,11 +58,11 @@ TEST(ProposeCli, ParserGuessFromTheSamplesName) {
   temp_dir d;
   spill(d / "fw.log.txt", "k=10.0.0.1\n");
   spill(d / "aliases.json", R"({"by_parser":{"fw.log":{"k":"destination.ip"}}})");
-  veldra_run r = run_veldra({{"propose", "-s", d / "fw.log.txt", "--aliases", d / "aliases.json"}});
+  veldra_run r = run({"propose", "-s", d / "fw.log.txt", "--aliases", d / "aliases.json"});
   EXPECT_EQ(r.status, 0);
   EXPECT_NE(r.out.find("\"field\":\"destination.ip\""), std::string::npos) << r.out;
   // From standard input nothing is guessed.
-  r = run_veldra({{"propose", "-s", "-", "--aliases", d / "aliases.json"}, "k=10.0.0.1\n"});
+  r = run({"propose", "-s", "-", "--aliases", d / "aliases.json"}, "k=10.0.0.1\n");
   EXPECT_EQ(r.status, 0);
   EXPECT_NE(r.out.find("\"field\":\"source.ip\""), std::string::npos) << r.out;
 }

@@ -8,6 +8,10 @@
 
 namespace {
 
+veldra_run run(const std::vector<std::string> &args, const std::string &in = "") {
+  return run_veldra({args, in, "", {}});
+}
+
 const char k_rb[] = "version=2\nrule=:%src:ipv4% %srcip:ipv4%\n";
 const char k_overlay[] = R"({"by_parser":{"fortigate":{"srcip":"client.ip"}}})";
 
@@ -33,7 +37,7 @@ TEST(TranslateCli, MessagesAndExitStatus) {
       {{"translate", "-r"}, 3, "veldra: -r needs a value\n"},
   };
   for (const Case &c : cases) {
-    veldra_run r = run_veldra({c.args});
+    veldra_run r = run(c.args);
     EXPECT_EQ(r.status, c.status) << c.args.back();
     EXPECT_EQ(r.err, c.err) << c.args.back();
     EXPECT_EQ(r.out, "") << c.args.back();
@@ -50,27 +54,27 @@ TEST(TranslateCli, ParserGuessFromTheFileName) {
   const std::string baked = "version=2\nrule=ecsnet:%source.ip:ipv4% %source.address:ipv4%\n"
                             "annotate=ecsnet:+event.category=\"network\"\n";
 
-  veldra_run r = run_veldra({{"translate", "-r", d / "fortigate.rb", "--aliases", d / "aliases.json"}});
+  veldra_run r = run({"translate", "-r", d / "fortigate.rb", "--aliases", d / "aliases.json"});
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.err, "translate: parser=fortigate\n");
   EXPECT_EQ(r.out, mapped);
 
-  r = run_veldra({{"translate", "-r", d / "other.rb", "--aliases", d / "aliases.json", "--parser", "auto"}});
+  r = run({"translate", "-r", d / "other.rb", "--aliases", d / "aliases.json", "--parser", "auto"});
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.err, "translate: parser=(baked+hints)\n");
   EXPECT_EQ(r.out, baked);
 
   // A named key is used as given; from standard input nothing is guessed.
-  r = run_veldra({{"translate", "-r", d / "other.rb", "--aliases", d / "aliases.json", "--parser",
-                   "fortigate"}});
+  r = run({"translate", "-r", d / "other.rb", "--aliases", d / "aliases.json", "--parser",
+           "fortigate"});
   EXPECT_EQ(r.err, "");
   EXPECT_EQ(r.out, mapped);
-  r = run_veldra({{"translate", "-r", "-", "--aliases", d / "aliases.json"}, k_rb});
+  r = run({"translate", "-r", "-", "--aliases", d / "aliases.json"}, k_rb);
   EXPECT_EQ(r.err, "");
   EXPECT_EQ(r.out, baked);
 
   // Without an overlay the built-in table serves; -o writes the file.
-  r = run_veldra({{"translate", "-r", d / "fortigate.rb", "-o", d / "out.rb"}});
+  r = run({"translate", "-r", d / "fortigate.rb", "-o", d / "out.rb"});
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.out, "");
   EXPECT_EQ(slurp(d / "out.rb"), baked);

@@ -44,7 +44,7 @@ struct Proposal {
     return o && fjson_object_object_get_ex(o, k, &v) ? v : nullptr;
   }
   fjson_object *clusters() const { return get(root, "clusters"); }
-  size_t n_clusters() const { return clusters() ? fjson_object_array_length(clusters()) : 0; }
+  size_t n_clusters() const { return clusters() ? static_cast<size_t>(fjson_object_array_length(clusters())) : 0; }
   fjson_object *cluster(size_t i) const { return fjson_object_array_get_idx(clusters(), i); }
   std::string str(fjson_object *o, const char *k) const {
     fjson_object *v = get(o, k);
@@ -55,7 +55,7 @@ struct Proposal {
   std::string fields(size_t i) const {
     std::string s;
     fjson_object *segs = get(cluster(i), "segments");
-    for (size_t k = 0; k < fjson_object_array_length(segs); ++k) {
+    for (size_t k = 0; k < static_cast<size_t>(fjson_object_array_length(segs)); ++k) {
       fjson_object *seg = fjson_object_array_get_idx(segs, k);
       if (str(seg, "kind") != "field") continue;
       if (!s.empty()) s += ' ';
@@ -150,7 +150,7 @@ TEST(Propose, LongLinesCutsAndFullSignatures) {
   Proposal p(many + "\n");
   ASSERT_EQ(p.n_clusters(), 1u);
   fjson_object *segs = p.get(p.cluster(0), "segments");
-  ASSERT_EQ(fjson_object_array_length(segs), 128u);
+  ASSERT_EQ(static_cast<size_t>(fjson_object_array_length(segs)), 128u);
   EXPECT_EQ(p.str(fjson_object_array_get_idx(segs, 127), "type"), "rest");
   EXPECT_NE(p.rulebase().find(":rest%\n"), std::string::npos);
 
@@ -193,11 +193,12 @@ void expect_rules_match(const std::string &samples) {
     ASSERT_NE(tags, nullptr) << r[i].line;
     EXPECT_EQ(fjson_object_get_string(fjson_object_array_get_idx(tags, 0)), tag) << r[i].line;
     fjson_object *segs = p.get(p.cluster(i), "segments");
-    for (size_t k = 0; k < fjson_object_array_length(segs); ++k) {
+    for (size_t k = 0; k < static_cast<size_t>(fjson_object_array_length(segs)); ++k) {
       fjson_object *seg = fjson_object_array_get_idx(segs, k);
       const std::string f = p.str(seg, "field");
-      if (p.str(seg, "kind") == "field" && f != "-")
+      if (p.str(seg, "kind") == "field" && f != "-") {
         EXPECT_NE(p.get(got, f.c_str()), nullptr) << f << " in " << r[i].line;
+      }
     }
     fjson_object_put(got);
   }
