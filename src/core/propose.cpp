@@ -98,20 +98,24 @@ struct recognizer {
 
 struct recognizers {
   ln_ctx ctx = nullptr;
-  std::vector<recognizer> all;
+  recognizer all[12];
+  size_t n_all = 0;
   recognizer rfc5424, rfc3164, mac, time, ipv6, ipv4, iso, json, number, quoted, word, ws;
 
   recognizers() {
     ctx = ln_initCtx();
     if (!ctx) throw std::bad_alloc();
     fjson_object *empty = fjson_object_new_object();
-    if (!empty) throw std::bad_alloc();
+    if (!empty) {
+      ln_exitCtx(ctx);
+      throw std::bad_alloc();
+    }
     auto make = [&](const char *name) {
       recognizer r;
       r.type = name;
       r.info = parser_named(name);
       if (r.info && r.info->construct && r.info->construct(ctx, empty, &r.data) != 0) r.info = nullptr;
-      all.push_back(r);
+      all[n_all++] = r;
       return r;
     };
     rfc5424 = make("date-rfc5424");
@@ -129,8 +133,8 @@ struct recognizers {
     fjson_object_put(empty);
   }
   ~recognizers() {
-    for (recognizer &r : all)
-      if (r.info && r.info->destruct && r.data) r.info->destruct(ctx, r.data);
+    for (size_t k = 0; k < n_all; ++k)
+      if (recognizer &r = all[k]; r.info && r.info->destruct && r.data) r.info->destruct(ctx, r.data);
     ln_exitCtx(ctx);
   }
   recognizers(const recognizers &) = delete;
