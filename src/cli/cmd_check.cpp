@@ -123,10 +123,16 @@ int cmd_check(int argc, char **argv) {
     return 3;
   }
   const int turbo_available = vdr_run_turbo_available(st.run);
-  if (!turbo_available)
+  if (!turbo_available) {
     fputs("veldra: warning: this rulebase did not compile to bytecode; every sample will read as "
           "a coverage gap\n",
           stderr);
+    const char *why = vdr_run_turbo_reason(st.run);
+    // Like load failures, the compiler's words (they name fields of the
+    // rulebase) stay back under --summary-only.
+    if (*why && !(flags & VDR_REPORT_SUMMARY_ONLY))
+      fprintf(stderr, "veldra: bytecode compiler: %s\n", why);
+  }
 
   vdr_run_samples(st.run, st.samples, progress, nullptr);
   // End the progress line. On a terminal also erase it, so that a report

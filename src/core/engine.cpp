@@ -180,6 +180,14 @@ vdr_run *run_create(const char *path, const char *text, const vdr_config *cfg, c
       path ? ln_loadSamples(run->ctx_turbo, path) : ln_loadSamplesFromString(run->ctx_turbo, text);
   if (rc_l == 0 && rc_t == 0) {
     run->turbo_available = ln_turbo_is_available(run->ctx_turbo) ? 1 : 0;
+    if (!run->turbo_available) {
+      // The compiler explains itself on the debug channel only; its reason
+      // joins VaderAD's diagnostics so that both reports show it.
+      const char *why = ln_turbo_compile_reason(run->ctx_turbo);
+      vdr_sb_puts(&run->diag_turbo, "VaderAD did not compile this rulebase: ");
+      vdr_sb_puts(&run->diag_turbo, *why ? why : "no reason given");
+      vdr_sb_putc(&run->diag_turbo, '\n');
+    }
     return run;
   }
   if (errmsg)
@@ -434,6 +442,11 @@ const char *vdr_run_diagnostics(const vdr_run *run, vdr_engine engine) {
 }
 
 int vdr_run_turbo_available(const vdr_run *run) { return run ? run->turbo_available : 0; }
+
+const char *vdr_run_turbo_reason(const vdr_run *run) {
+  if (!run || run->turbo_available) return "";
+  return ln_turbo_compile_reason(run->ctx_turbo);
+}
 
 // A second call appends to the records and the tally of the first.
 size_t vdr_run_samples(vdr_run *run, const char *samples, vdr_progress_cb cb, void *user) {

@@ -128,6 +128,9 @@ vdr_run *vdr_run_new(const char *text, const vdr_config *cfg, char **errmsg);
 vdr_run *vdr_run_new_from_file(const char *path, const vdr_config *cfg, char **errmsg);
 const char *vdr_run_diagnostics(const vdr_run *run, vdr_engine engine);
 int vdr_run_turbo_available(const vdr_run *run);
+// Why VaderAD did not compile the rulebase (the compiler's reason), or ""
+// when it compiled.
+const char *vdr_run_turbo_reason(const vdr_run *run);
 size_t vdr_run_samples(vdr_run *run, const char *samples, vdr_progress_cb cb, void *user);
 const vdr_result *vdr_run_results(const vdr_run *run, size_t *count);
 const size_t *vdr_run_tally(const vdr_run *run);

@@ -1,0 +1,637 @@
+// VaderAD entry points, result accessors and the JSON writer.
+//
+// The writer only ever produces valid JSON: names are taken by their length,
+// numbers are written in a form that reads back to the same value, raw JSON
+// values are validated before they are copied, and whatever cannot be written
+// that way makes the writer fail, so VaderAD declines the message instead of
+// handing out broken text.
+#include "vaderad/turbo_json.h"
+
+#include <libfastjson/json.h>
+#include <libfastjson/json_tokener.h>
+
+#include <climits>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+#include "normalizer/rewrite.h"
+#include "vaderad/turbo.h"
+
+namespace {
+
+constexpr size_t kJsonBufInitial = 8192;
+constexpr int kMaxPathComponents = 64;
+
+inline bool is_digit(unsigned char c) { return c >= '0' && c <= '9'; }
+inline bool is_hex(unsigned char c) { return is_digit(c) || ((c | 0x20) >= 'a' && (c | 0x20) <= 'f'); }
+
+// ---------------------------------------------------------------- validation
+
+struct Validator {
+  const char *p, *end;
+  int depth = 0;
+
+  void ws() {
+    while (p < end && (*p == ' ' || *p == '\t' || *p == '\n' || *p == '\r')) ++p;
+  }
+  bool lit(const char *w, size_t n) {
+    if (static_cast<size_t>(end - p) < n || memcmp(p, w, n) != 0) return false;
+    p += n;
+    return true;
+  }
+  bool string() {
+    if (p >= end || *p != '"') return false;
+    ++p;
+    while (p < end) {
+      unsigned char c = static_cast<unsigned char>(*p++);
+      if (c == '"') return true;
+      if (c < 0x20) return false;
+      if (c != '\\') continue;
+      if (p >= end) return false;
+      char e = *p++;
+      if (e == 'u') {
+        for (int k = 0; k < 4; ++k, ++p)
+          if (p >= end || !is_hex(static_cast<unsigned char>(*p))) return false;
+      } else if (!strchr("\"\\/bfnrt", e) || e == '\0') {
+        return false;
+      }
+    }
+    return false;
+  }
+  bool number() {
+    if (p < end && *p == '-') ++p;
+    if (p >= end || !is_digit(*p)) return false;
+    if (*p == '0')
+      ++p;
+    else
+      while (p < end && is_digit(*p)) ++p;
+    if (p < end && *p == '.') {
+      ++p;
+      if (p >= end || !is_digit(*p)) return false;
+      while (p < end && is_digit(*p)) ++p;
+    }
+    if (p < end && (*p == 'e' || *p == 'E')) {
+      ++p;
+      if (p < end && (*p == '+' || *p == '-')) ++p;
+      if (p >= end || !is_digit(*p)) return false;
+      while (p < end && is_digit(*p)) ++p;
+    }
+    return true;
+  }
+  bool value() {
+    ws();
+    if (p >= end) return false;
+    switch (*p) {
+    case '"': return string();
+    case 't': return lit("true", 4);
+    case 'f': return lit("false", 5);
+    case 'n': return lit("null", 4);
+    case '{': case '[': {
+      const char close = *p == '{' ? '}' : ']';
+      const bool obj = *p == '{';
+      if (++depth > 256) return false;
+      ++p;
+      ws();
+      if (p < end && *p == close) {
+        ++p;
+        --depth;
+        return true;
+      }
+      for (;;) {
+        if (obj) {
+          ws();
+          if (!string()) return false;
+          ws();
+          if (p >= end || *p++ != ':') return false;
+        }
+        if (!value()) return false;
+        ws();
+        if (p >= end) return false;
+        if (*p == ',') {
+          ++p;
+          continue;
+        }
+        if (*p++ != close) return false;
+        --depth;
+        return true;
+      }
+    }
+    default: return number();
+    }
+  }
+};
+
+// ---------------------------------------------------------------- writer
+
+struct Out {
+  char *buf;
+  size_t cap; // the terminating NUL needs one byte of it
+  size_t pos = 0;
+  bool ok = true;
+
+  bool room(size_t n) {
+    if (!ok || cap - pos < n + 1) ok = false;
+    return ok;
+  }
+  void put(char c) {
+    if (room(1)) buf[pos++] = c;
+  }
+  void put(const char *s, size_t n) {
+    if (room(n)) {
+      memcpy(buf + pos, s, n);
+      pos += n;
+    }
+  }
+};
+
+// The 34 bytes a JSON string cannot hold as they are.
+struct EscapeTable {
+  bool needs[256] = {};
+  constexpr EscapeTable() {
+    for (int c = 0; c < 0x20; ++c) needs[c] = true;
+    needs['"'] = needs['\\'] = true;
+  }
+};
+constexpr EscapeTable kEscape;
+
+void write_escaped_string(Out &o, const char *s, size_t n) {
+  o.put('"');
+  size_t i = 0;
+  while (i < n && o.ok) {
+    size_t run = i;
+    while (run < n && !kEscape.needs[static_cast<unsigned char>(s[run])]) ++run;
+    o.put(s + i, run - i);
+    if (run >= n) break;
+    const unsigned char c = static_cast<unsigned char>(s[run]);
+    switch (c) {
+    case '"': o.put("\\\"", 2); break;
+    case '\\': o.put("\\\\", 2); break;
+    case '\b': o.put("\\b", 2); break;
+    case '\t': o.put("\\t", 2); break;
+    case '\n': o.put("\\n", 2); break;
+    case '\f': o.put("\\f", 2); break;
+    case '\r': o.put("\\r", 2); break;
+    default: {
+      static const char hex[] = "0123456789abcdef";
+      char u[6] = {'\\', 'u', '0', '0', hex[c >> 4], hex[c & 15]};
+      o.put(u, 6);
+    }
+    }
+    i = run + 1;
+  }
+  o.put('"');
+}
+
+constexpr char kDigitPairs[201] =
+    "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
+    "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
+    "8081828384858687888990919293949596979899";
+
+void write_int(Out &o, int64_t v) {
+  char tmp[24];
+  char *e = tmp + sizeof tmp, *p = e;
+  uint64_t u = v < 0 ? 0 - static_cast<uint64_t>(v) : static_cast<uint64_t>(v);
+  while (u >= 100) {
+    const unsigned k = static_cast<unsigned>(u % 100) * 2;
+    u /= 100;
+    *--p = kDigitPairs[k + 1];
+    *--p = kDigitPairs[k];
+  }
+  if (u >= 10) {
+    const unsigned k = static_cast<unsigned>(u) * 2;
+    *--p = kDigitPairs[k + 1];
+    *--p = kDigitPairs[k];
+  } else {
+    *--p = static_cast<char>('0' + u);
+  }
+  if (v < 0) *--p = '-';
+  o.put(p, static_cast<size_t>(e - p));
+}
+
+// Shortest of %.15g to %.17g that reads back to the same double; false for a
+// value JSON cannot hold.
+bool write_double(Out &o, double d) {
+  if (!std::isfinite(d)) return false;
+  char tmp[40];
+  int n = 0;
+  for (int prec = 15; prec <= 17; ++prec) {
+    n = snprintf(tmp, sizeof tmp, "%.*g", prec, d);
+    if (n <= 0 || n >= static_cast<int>(sizeof tmp)) return false;
+    if (strtod(tmp, nullptr) == d) break;
+  }
+  if (!ln_json_text_valid(tmp, static_cast<size_t>(n))) return false;
+  o.put(tmp, static_cast<size_t>(n));
+  return true;
+}
+
+bool write_value(Out &o, const ln_fast_field_t &f) {
+  switch (f.type) {
+  case LN_FTYPE_STRING:
+  case LN_FTYPE_STRING_INLINE: {
+    const char *s = f.type == LN_FTYPE_STRING ? f.v.str.ptr : f.v.inl;
+    const size_t n = f.type == LN_FTYPE_STRING ? f.v.str.len : f.inl_len;
+    if (f.flags & LN_FF_RAW_JSON) {
+      if (!ln_json_text_valid(s, n)) return false;
+      o.put(s, n);
+    } else {
+      write_escaped_string(o, s, n);
+    }
+    return true;
+  }
+  case LN_FTYPE_INT: write_int(o, f.v.i); return true;
+  case LN_FTYPE_DOUBLE: return write_double(o, f.v.d);
+  case LN_FTYPE_BOOL:
+    if (f.v.b)
+      o.put("true", 4);
+    else
+      o.put("false", 5);
+    return true;
+  case LN_FTYPE_NULL: o.put("null", 4); return true;
+  default: return false;
+  }
+}
+
+int name_cmp(const ln_fast_field_t &a, const ln_fast_field_t &b) {
+  const size_t n = a.name_len < b.name_len ? a.name_len : b.name_len;
+  int c = n ? memcmp(a.name, b.name, n) : 0;
+  if (c) return c;
+  return a.name_len < b.name_len ? -1 : a.name_len > b.name_len ? 1 : 0;
+}
+
+struct Comp {
+  const char *s;
+  size_t n;
+};
+
+int split_name(const ln_fast_field_t &f, Comp *out) {
+  int k = 0;
+  const char *s = f.name, *end = f.name + f.name_len;
+  for (;;) {
+    const char *dot = static_cast<const char *>(memchr(s, '.', static_cast<size_t>(end - s)));
+    if (k == kMaxPathComponents) return -1;
+    out[k++] = Comp{s, static_cast<size_t>((dot ? dot : end) - s)};
+    if (!dot) return k;
+    s = dot + 1;
+  }
+}
+
+int to_json(const ln_fast_result_t *r, char *buf, size_t buflen, size_t *outlen) {
+  if (outlen) *outlen = 0;
+  if (!r || !buf || buflen <= 2) return -1;
+  Out o{buf, buflen};
+
+  // Indices of the named fields, ordered by name; equal names keep their
+  // storing order (insertion sort, at most 128 entries).
+  uint8_t idx[LN_FAST_MAX_FIELDS];
+  int n = 0;
+  for (int i = 0; i < r->n_fields && i < LN_FAST_MAX_FIELDS; ++i) {
+    const ln_fast_field_t &f = r->fields[i];
+    if (!f.name || f.name_len == 0) continue;
+    int j = n++;
+    while (j > 0 && name_cmp(r->fields[idx[j - 1]], f) > 0) {
+      idx[j] = idx[j - 1];
+      --j;
+    }
+    idx[j] = static_cast<uint8_t>(i);
+  }
+
+  o.put('{');
+  Comp open[kMaxPathComponents];
+  bool has_member[kMaxPathComponents + 1] = {};
+  int depth = 0;
+  Comp comps[kMaxPathComponents];
+  for (int a = 0; a < n && o.ok;) {
+    // A run of equal names is written newest first.
+    int b = a + 1;
+    while (b < n && name_cmp(r->fields[idx[a]], r->fields[idx[b]]) == 0) ++b;
+    for (int k = b - 1; k >= a && o.ok; --k) {
+      const ln_fast_field_t &f = r->fields[idx[k]];
+      const int nc = split_name(f, comps);
+      if (nc < 0) return -1;
+      const int parents = nc - 1;
+      int common = 0;
+      while (common < depth && common < parents && open[common].n == comps[common].n &&
+             memcmp(open[common].s, comps[common].s, comps[common].n) == 0)
+        ++common;
+      while (depth > common) {
+        o.put('}');
+        --depth;
+      }
+      for (; depth < parents; ++depth) {
+        if (has_member[depth]) o.put(',');
+        has_member[depth] = true;
+        write_escaped_string(o, comps[depth].s, comps[depth].n);
+        o.put(":{", 2);
+        open[depth] = comps[depth];
+        has_member[depth + 1] = false;
+      }
+      if (has_member[depth]) o.put(',');
+      has_member[depth] = true;
+      write_escaped_string(o, comps[nc - 1].s, comps[nc - 1].n);
+      o.put(':');
+      if (!write_value(o, f)) return -1;
+    }
+    a = b;
+  }
+  while (depth > 0) {
+    o.put('}');
+    --depth;
+  }
+  if (r->n_tags > 0) {
+    if (has_member[0]) o.put(',');
+    o.put("\"tags\":[", 8);
+    for (int t = 0; t < r->n_tags && t < LN_FAST_MAX_TAGS; ++t) {
+      if (t) o.put(',');
+      const char *tag = r->tags[t].tag ? r->tags[t].tag : "";
+      write_escaped_string(o, tag, strlen(tag));
+    }
+    o.put(']');
+  }
+  o.put('}');
+  if (!o.ok) return -1;
+  buf[o.pos] = '\0';
+  if (outlen) *outlen = o.pos;
+  return 0;
+}
+
+// ---------------------------------------------------------------- running
+
+bool turbo_ready(ln_ctx ctx) {
+  return ctx && ctx->objID == LN_OBJID_CTX && ctx->turbo && ctx->turbo->enabled &&
+         ctx->turbo->code && ctx->turbo->code_len > 0 && ctx->turbo->json_buf;
+}
+
+// Steps shared by the entry points: clear, size the arena, run the VM. 0 when
+// the program matched.
+int run_message(ln_ctx ctx, const char *str, size_t len) {
+  ln_turbo_ctx_t *t = ctx->turbo;
+  if (!str && len) return -1;
+  if (!str) str = "";
+  ln_fast_result_clear(&t->result);
+  t->result.arena = &t->arena;
+  ln_arena_reset(&t->arena);
+  ln_vm_reset(&t->vm);
+  if (len > SIZE_MAX / 2 || (t->arena.capacity < 2 * len && ln_arena_ensure(&t->arena, 2 * len) != 0))
+    return -1;
+  ln_program_t prog;
+  ln_turbo_program(ctx, &prog);
+  int rc = ln_vm_exec(&t->vm, &prog, str, len, &t->result);
+  if (rc != LN_VM_MATCH) {
+    ln_dbgprintf(ctx, "turbo VM exec returned %d, error: %s", rc,
+                 t->vm.error ? t->vm.error : "(none)");
+    return -1;
+  }
+  return 0;
+}
+
+void count_message(ln_turbo_ctx_t *t, size_t len) {
+  ++t->stats.messages_processed;
+  t->stats.total_bytes += len;
+}
+
+int normalize_to_str(ln_ctx ctx, const char *str, size_t len, char **json_str, size_t *json_len) {
+  if (!turbo_ready(ctx) || !json_str) return -1;
+  ln_turbo_ctx_t *t = ctx->turbo;
+  if (run_message(ctx, str, len) != 0) return -1;
+  if (t->result.flags & LN_RF_TRUNCATED) {
+    ln_dbgprintf(ctx, "turbo: result truncated at %d fields, falling back to the walker",
+                 static_cast<int>(t->result.n_fields));
+    return -1;
+  }
+  const size_t est = ln_fast_json_estimate(&t->result);
+  if (t->json_buf_cap < est) {
+    char *nb = static_cast<char *>(realloc(t->json_buf, est + 1024));
+    if (!nb) return -1;
+    t->json_buf = nb;
+    t->json_buf_cap = est + 1024;
+  }
+  size_t n = 0;
+  if (to_json(&t->result, t->json_buf, t->json_buf_cap, &n) != 0) {
+    ln_dbgprintf(ctx, "turbo: the result cannot be written as JSON, declining the message");
+    return -1;
+  }
+  char *copy = static_cast<char *>(malloc(n + 1));
+  if (!copy) return -1;
+  memcpy(copy, t->json_buf, n + 1);
+  *json_str = copy;
+  if (json_len) *json_len = n;
+  count_message(t, len);
+  return 0;
+}
+
+} // namespace
+
+bool ln_json_text_valid(const char *text, size_t len) {
+  if (!text) return false;
+  Validator v{text, text + len};
+  if (!v.value()) return false;
+  v.ws();
+  return v.p == v.end;
+}
+
+int ln_turbo_runtime_init(ln_turbo_ctx_t *t) {
+  if (!t) return -1;
+  if (ln_vm_init(&t->vm, &t->arena) != 0) return -1;
+  memset(&t->result, 0, sizeof t->result);
+  t->result.arena = &t->arena;
+  t->json_buf = static_cast<char *>(malloc(kJsonBufInitial));
+  if (!t->json_buf) return -1;
+  t->json_buf_cap = kJsonBufInitial;
+  return 0;
+}
+
+void ln_turbo_runtime_free(ln_turbo_ctx_t *t) {
+  if (!t) return;
+  ln_vm_destroy(&t->vm);
+  free(t->json_buf);
+  t->json_buf = nullptr;
+  t->json_buf_cap = 0;
+}
+
+int ln_turbo_normalize_to_str(ln_ctx ctx, const char *str, size_t len, char **json_str,
+                              size_t *json_len) {
+  if (json_str) *json_str = nullptr;
+  if (json_len) *json_len = 0;
+  return normalize_to_str(ctx, str, len, json_str, json_len);
+}
+
+int ln_turbo_normalize(ln_ctx ctx, const char *str, size_t len, struct fjson_object **json) {
+  if (!json) return -1;
+  *json = nullptr;
+  char *text = nullptr;
+  size_t n = 0;
+  if (ln_turbo_normalize_to_str(ctx, str, len, &text, &n) != 0) return -1;
+  fjson_tokener *tok = fjson_tokener_new();
+  fjson_object *o = tok && n <= static_cast<size_t>(INT_MAX)
+                        ? fjson_tokener_parse_ex(tok, text, static_cast<int>(n))
+                        : nullptr;
+  if (o && fjson_tokener_get_error(tok) != fjson_tokener_success) {
+    fjson_object_put(o);
+    o = nullptr;
+  }
+  if (tok) fjson_tokener_free(tok);
+  free(text);
+  *json = o;
+  return o ? 0 : -1;
+}
+
+int ln_turbo_normalize_raw(ln_ctx ctx, const char *str, size_t len, const ln_fast_result_t **result) {
+  if (!result) return -1;
+  *result = nullptr;
+  if (!turbo_ready(ctx) || run_message(ctx, str, len) != 0) return -1;
+  *result = &ctx->turbo->result;
+  count_message(ctx->turbo, len);
+  return 0;
+}
+
+// ---------------------------------------------------------------- accessors
+
+int ln_fast_result_field_count(const ln_fast_result_t *r) { return r ? r->n_fields : 0; }
+
+int ln_fast_result_is_truncated(const ln_fast_result_t *r) {
+  return r && (r->flags & LN_RF_TRUNCATED) ? 1 : 0;
+}
+
+static bool text_of(const ln_fast_field_t &f, const char **s, size_t *n) {
+  if (f.type == LN_FTYPE_STRING) {
+    *s = f.v.str.ptr;
+    *n = f.v.str.len;
+    return true;
+  }
+  if (f.type == LN_FTYPE_STRING_INLINE) {
+    *s = f.v.inl;
+    *n = f.inl_len;
+    return true;
+  }
+  *s = nullptr;
+  *n = 0;
+  return false;
+}
+
+int ln_fast_result_get_field(const ln_fast_result_t *r, int idx, const char **name, size_t *nlen,
+                             const char **value, size_t *vlen) {
+  if (!r || idx < 0 || idx >= r->n_fields) return -1;
+  const ln_fast_field_t &f = r->fields[idx];
+  if (name) *name = f.name;
+  if (nlen) *nlen = f.name_len;
+  const char *s;
+  size_t n;
+  text_of(f, &s, &n);
+  if (value) *value = s;
+  if (vlen) *vlen = n;
+  return 0;
+}
+
+int ln_fast_result_get_field_typed(const ln_fast_result_t *r, int idx, const char **name,
+                                   size_t *nlen, int *type, int *flags, const char **sval,
+                                   size_t *slen, int64_t *ival, double *dval) {
+  if (!r || idx < 0 || idx >= r->n_fields) return -1;
+  const ln_fast_field_t &f = r->fields[idx];
+  if (name) *name = f.name;
+  if (nlen) *nlen = f.name_len;
+  if (type) *type = f.type;
+  if (flags) *flags = f.flags & (LN_FF_DOTTED | LN_FF_RAW_JSON);
+  const char *s;
+  size_t n;
+  text_of(f, &s, &n);
+  if (sval) *sval = s;
+  if (slen) *slen = n;
+  if (ival) *ival = f.type == LN_FTYPE_INT ? f.v.i : f.type == LN_FTYPE_BOOL ? (f.v.b ? 1 : 0) : 0;
+  if (dval) *dval = f.type == LN_FTYPE_DOUBLE ? f.v.d : 0.0;
+  return 0;
+}
+
+static int newest(const ln_fast_result_t *r, const char *name) {
+  if (!r || !name) return -1;
+  const size_t n = strlen(name);
+  for (int i = r->n_fields - 1; i >= 0; --i)
+    if (r->fields[i].name_len == n && memcmp(r->fields[i].name, name, n) == 0) return i;
+  return -1;
+}
+
+int ln_fast_result_get_string(const ln_fast_result_t *r, const char *name, const char **value,
+                              size_t *vlen) {
+  int i = newest(r, name);
+  const char *s;
+  size_t n;
+  if (i < 0 || !text_of(r->fields[i], &s, &n)) return -1;
+  if (value) *value = s;
+  if (vlen) *vlen = n;
+  return 0;
+}
+
+int ln_fast_result_get_int(const ln_fast_result_t *r, const char *name, int64_t *value) {
+  if (!r || !name) return -1;
+  const size_t n = strlen(name);
+  for (int i = r->n_fields - 1; i >= 0; --i) {
+    const ln_fast_field_t &f = r->fields[i];
+    if (f.type == LN_FTYPE_INT && f.name_len == n && memcmp(f.name, name, n) == 0) {
+      if (value) *value = f.v.i;
+      return 0;
+    }
+  }
+  return -1;
+}
+
+int ln_fast_result_tag_count(const ln_fast_result_t *r) { return r ? r->n_tags : 0; }
+
+const char *ln_fast_result_get_tag(const ln_fast_result_t *r, int idx) {
+  return r && idx >= 0 && idx < r->n_tags ? r->tags[idx].tag : nullptr;
+}
+
+int ln_fast_result_has_tag(const ln_fast_result_t *r, const char *tag) {
+  if (!r || !tag) return 0;
+  for (int i = 0; i < r->n_tags; ++i)
+    if (r->tags[i].tag && strcmp(r->tags[i].tag, tag) == 0) return 1;
+  return 0;
+}
+
+const char *ln_fast_result_get_rule_id(const ln_fast_result_t *r) { return r ? r->rule_id : nullptr; }
+
+// ---------------------------------------------------------------- JSON
+
+size_t ln_fast_json_estimate(const ln_fast_result_t *r) {
+  if (!r) return 66;
+  size_t est = 2;
+  for (int i = 0; i < r->n_fields; ++i) {
+    const ln_fast_field_t &f = r->fields[i];
+    if (!f.name || f.name_len == 0) continue;
+    est += 9 + 6 * static_cast<size_t>(f.name_len);
+    switch (f.type) {
+    case LN_FTYPE_STRING: est += 6 * static_cast<size_t>(f.v.str.len) + 2; break;
+    case LN_FTYPE_STRING_INLINE: est += 290; break;
+    case LN_FTYPE_INT: est += 21; break;
+    case LN_FTYPE_DOUBLE: est += 32; break;
+    default: est += 6; break;
+    }
+  }
+  if (r->n_tags > 0) {
+    est += 20;
+    for (int t = 0; t < r->n_tags; ++t)
+      est += 6 * (r->tags[t].tag ? strlen(r->tags[t].tag) : 0) + 3;
+  }
+  return est + 64;
+}
+
+int ln_fast_to_json(const ln_fast_result_t *r, char *buf, size_t buflen, size_t *outlen) {
+  return to_json(r, buf, buflen, outlen);
+}
+
+int ln_fast_to_json_alloc(const ln_fast_result_t *r, char **json_str, size_t *json_len) {
+  if (!json_str) return -1;
+  *json_str = nullptr;
+  if (json_len) *json_len = 0;
+  if (!r) return -1;
+  const size_t est = ln_fast_json_estimate(r);
+  char *buf = static_cast<char *>(malloc(est));
+  if (!buf) return -1;
+  if (to_json(r, buf, est, json_len) != 0) {
+    free(buf);
+    return -1;
+  }
+  *json_str = buf;
+  return 0;
+}

@@ -1,0 +1,91 @@
+// Both engines on the bundled example rulebase and samples, through the
+// comparison run: every sample whose matching rule uses only scalar, text,
+// date, time and address fields (and user-defined types of those) is a match
+// or an equivalent; nothing is a divergence or VaderAD-only.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <set>
+#include <sstream>
+#include <string>
+
+#include "core/veldra.h"
+#include "normalizer/context.h"
+#include "normalizer/walker.h"
+
+namespace {
+
+const std::string kExamples = std::string(VELDRA_SOURCE_DIR) + "/examples/";
+
+std::string read_file(const std::string &path) {
+  std::ifstream f(path, std::ios::binary);
+  std::stringstream ss;
+  ss << f.rdbuf();
+  return ss.str();
+}
+
+// The field types of the rule the walker matched, read from its rule
+// mock-up ("%name:type%" per field); empty when the line is unparsed.
+std::set<std::string> rule_types(ln_ctx ctx, const std::string &line, bool *parsed) {
+  std::set<std::string> types;
+  fjson_object *json = nullptr;
+  *parsed = ln_normalize(ctx, line.data(), line.size(), &json) == 0;
+  fjson_object *meta = nullptr, *rule = nullptr, *mock = nullptr;
+  if (*parsed && fjson_object_object_get_ex(json, "metadata", &meta) &&
+      fjson_object_object_get_ex(meta, "rule", &rule) &&
+      fjson_object_object_get_ex(rule, "mockup", &mock)) {
+    std::string m = fjson_object_get_string(mock);
+    for (size_t p = m.find('%'); p != std::string::npos;) {
+      size_t q = m.find('%', p + 1);
+      if (q == std::string::npos) break;
+      std::string tok = m.substr(p + 1, q - p - 1);
+      types.insert(tok.substr(tok.rfind(':') + 1));
+      p = m.find('%', q + 1);
+    }
+  }
+  fjson_object_put(json);
+  return types;
+}
+
+TEST(CheckExample, SimpleRulesMatchOrAreEquivalent) {
+  const std::set<std::string> simple = {
+      "date-rfc3164", "date-rfc5424", "number", "float", "hexnumber", "kernel-timestamp",
+      "whitespace", "ipv4", "ipv6", "word", "alpha", "rest", "op-quoted-string",
+      "quoted-string", "date-iso", "time-24hr", "time-12hr", "duration", "mac48",
+      "string-to", "char-to", "char-sep", "string", "USER-DEFINED"};
+  char *err = nullptr;
+  vdr_config cfg{0, 1, 0};
+  vdr_run *run = vdr_run_new_from_file((kExamples + "linux-syslog.rb").c_str(), &cfg, &err);
+  ASSERT_NE(run, nullptr) << (err ? err : "");
+  ASSERT_EQ(vdr_run_turbo_available(run), 1) << vdr_run_diagnostics(run, VDR_ENGINE_TURBO);
+  const std::string samples = read_file(kExamples + "samples.log");
+  vdr_run_samples(run, samples.c_str(), nullptr, nullptr);
+
+  ln_ctx walker = ln_initCtx();
+  ln_setCtxOpts(walker, LN_CTXOPT_ADD_RULE);
+  ASSERT_EQ(ln_loadSamples(walker, (kExamples + "linux-syslog.rb").c_str()), 0);
+
+  size_t n = 0, simple_lines = 0;
+  const vdr_result *res = vdr_run_results(run, &n);
+  ASSERT_GT(n, 4000u);
+  for (size_t i = 0; i < n; ++i) {
+    const vdr_result &r = res[i];
+    EXPECT_NE(r.status, VDR_STATUS_DIVERGENCE) << r.line << "\n" << r.legacy_json << "\n" << (r.turbo_json ? r.turbo_json : "");
+    EXPECT_NE(r.status, VDR_STATUS_TURBO_ONLY) << r.line;
+    bool parsed = false;
+    std::set<std::string> types = rule_types(walker, r.line, &parsed);
+    if (!parsed) continue;
+    bool only_simple = true;
+    for (const std::string &t : types) only_simple = only_simple && simple.count(t);
+    if (!only_simple) continue;
+    ++simple_lines;
+    EXPECT_TRUE(r.status == VDR_STATUS_MATCH || r.status == VDR_STATUS_EQUIVALENT)
+        << vdr_status_name(r.status) << ": " << r.line;
+  }
+  EXPECT_GT(simple_lines, 3000u);
+  ln_exitCtx(walker);
+  vdr_run_free(run);
+  vdr_free(err);
+}
+
+} // namespace
