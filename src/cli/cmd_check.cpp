@@ -26,6 +26,8 @@ enum {
   OPT_ALLOW_REGEX,
   OPT_STRICT_UNPARSED,
   OPT_STRICT_ECS,
+  OPT_RULE_COVERAGE,
+  OPT_SARIF,
   OPT_COUNT
 };
 
@@ -35,7 +37,8 @@ const cli_option kOptions[OPT_COUNT] = {
     {nullptr, "--max", true},           {nullptr, "--embed-inputs", false},
     {nullptr, "--summary-only", false}, {nullptr, "--redact-values", false},
     {nullptr, "--allow-regex", false},  {nullptr, "--strict-unparsed", false},
-    {nullptr, "--strict-ecs", false},
+    {nullptr, "--strict-ecs", false},   {nullptr, "--rule-coverage", false},
+    {nullptr, "--sarif", true},
 };
 
 // Everything check holds after reading its inputs; freed on every path.
@@ -43,6 +46,7 @@ struct check_state {
   char *rulebase = nullptr;
   char *samples = nullptr;
   char *report = nullptr;
+  char *sarif = nullptr;
   char *error = nullptr;
   vdr_run *run = nullptr;
   vdr_ecs_report ecs{};
@@ -53,6 +57,7 @@ struct check_state {
   ~check_state() {
     vdr_ecs_report_free(&ecs);
     vdr_free(report);
+    vdr_free(sarif);
     vdr_free(error);
     free(rulebase);
     free(samples);
@@ -72,7 +77,9 @@ int cmd_check(int argc, char **argv) {
   const char *format = v[OPT_FORMAT] ? v[OPT_FORMAT] : "markdown";
   unsigned flags = (v[OPT_EMBED_INPUTS] ? VDR_REPORT_EMBED_INPUTS : 0u) |
                    (v[OPT_SUMMARY_ONLY] ? VDR_REPORT_SUMMARY_ONLY : 0u) |
-                   (v[OPT_REDACT_VALUES] ? VDR_REPORT_REDACT_VALUES : 0u);
+                   (v[OPT_REDACT_VALUES] ? VDR_REPORT_REDACT_VALUES : 0u) |
+                   (v[OPT_RULE_COVERAGE] ? VDR_REPORT_RULE_COVERAGE : 0u);
+  const char *sarif_path = v[OPT_SARIF];
   const bool strict_unparsed = v[OPT_STRICT_UNPARSED] != nullptr;
   const bool strict_ecs = v[OPT_STRICT_ECS] != nullptr;
 
@@ -86,6 +93,15 @@ int cmd_check(int argc, char **argv) {
   }
 
   if (refuse_output_over_inputs(v[OPT_OUT], {rulebase_path, samples_path}) != 0) return 3;
+  if (sarif_path) {
+    if (refuse_output_over_inputs(sarif_path, {rulebase_path, samples_path}) != 0) return 3;
+    const bool sarif_stdout = strcmp(sarif_path, "-") == 0;
+    const bool report_stdout = !v[OPT_OUT] || strcmp(v[OPT_OUT], "-") == 0;
+    if ((sarif_stdout && report_stdout) || (v[OPT_OUT] && strcmp(v[OPT_OUT], sarif_path) == 0)) {
+      fputs("veldra: --sarif and the report cannot go to the same place\n", stderr);
+      return 3;
+    }
+  }
 
   check_state st;
   st.rulebase = read_file(rulebase_path);
@@ -156,6 +172,15 @@ int cmd_check(int argc, char **argv) {
   if (!st.report) {
     fputs("veldra: out of memory building the report\n", stderr);
     return 3;
+  }
+  if (sarif_path) {
+    const vdr_sarif_input in{rulebase_path, st.rulebase, samples_path};
+    st.sarif = vdr_report_sarif(st.run, flags, &st.ecs, &in);
+    if (!st.sarif) {
+      fputs("veldra: out of memory building the SARIF log\n", stderr);
+      return 3;
+    }
+    if (write_output(sarif_path, st.sarif, strlen(st.sarif)) != 0) return 3;
   }
   if (write_output(v[OPT_OUT], st.report, strlen(st.report)) != 0) return 3;
 

@@ -36,6 +36,8 @@ check options:
       --embed-inputs    include the raw sample lines in the JSON report
       --strict-unparsed exit non-zero when samples match no rule at all
       --strict-ecs      ECS extended fields are errors; exit 6 if ECS fails
+      --rule-coverage   add per-rule coverage to the report, dead rules first
+      --sarif FILE      also write the findings as a SARIF 2.1.0 log
   -h, --help            this text
 
 triad options:

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "core/veldra.h"
+#include "normalizer/rules.h"
 #include "normalizer/samp.h"
 #include "normalizer/walker.h"
 #include "vaderad/turbo.h"
@@ -313,7 +314,7 @@ int process_line(vdr_run *run, const char *line, size_t len, vdr_result *r) {
   // sides are compared as JSON documents.
   leg.c.unparsed = 1;
   fjson_object *event = nullptr;
-  ln_normalize(run->ctx_legacy, line, len, &event);
+  ln_normalize_with_rule(run->ctx_legacy, line, len, &event, &r->legacy_rule);
   if (event) {
     int dups = vdr_count_dup_names(event);
     const char *text = fjson_object_to_json_string_ext(event, 0);
@@ -341,6 +342,7 @@ int process_line(vdr_run *run, const char *line, size_t len, vdr_result *r) {
     char *text = nullptr;
     size_t tlen = 0;
     if (ln_normalize_to_str(run->ctx_turbo, line, len, &text, &tlen) == 0 && text) {
+      r->turbo_rule = ln_turbo_matched_rule(run->ctx_turbo);
       fjson_object *parsed = parse_json(run, text, tlen);
       if (parsed) {
         int rc = vdr_canon_build(parsed, &tur.c);
@@ -359,6 +361,9 @@ int process_line(vdr_run *run, const char *line, size_t len, vdr_result *r) {
   }
 
   const bool lu = leg.c.unparsed != 0, tu = tur.c.unparsed != 0;
+  // A side read as unparsed went through no rule.
+  if (lu) r->legacy_rule = 0;
+  if (tu) r->turbo_rule = 0;
   if (!lu && !tu && vdr_diff_compute(&leg.c, &tur.c, &r->diffs, &r->n_diffs, &r->shape) != 0)
     return -1;
   r->status = vdr_classify(lu, tu, r->n_diffs, r->shape, leg.c.dup_field_names);
@@ -373,9 +378,10 @@ size_t run_samples(vdr_run *run, const char *samples, vdr_progress_cb cb, void *
     ++total;
   if (size && endp[-1] != '\n') ++total;
 
-  size_t processed = 0;
+  size_t processed = 0, line_no = 0;
   const char *p = samples;
   while (p < endp) {
+    ++line_no;
     const char *eol = static_cast<const char *>(memchr(p, '\n', endp - p));
     if (!eol) eol = endp;
     const char *line = p;
@@ -388,6 +394,7 @@ size_t run_samples(vdr_run *run, const char *samples, vdr_progress_cb cb, void *
     if (reserve_result(run) != 0) break;
     vdr_result r{};
     r.index = run->n_results;
+    r.line_no = line_no;
     r.line = static_cast<char *>(malloc(len + 1));
     if (!r.line) break;
     memcpy(r.line, line, len);
@@ -498,6 +505,12 @@ void vdr_run_clear_results(vdr_run *run) {
     result_free(&run->results[i]);
   run->n_results = 0;
   for (size_t &t : run->tally) t = 0;
+}
+
+uint32_t vdr_run_rule_count(const vdr_run *run) { return run ? ln_ruleCount(run->ctx_legacy) : 0; }
+
+const ln_rule_info *vdr_run_rule(const vdr_run *run, uint32_t idx) {
+  return run ? ln_ruleGet(run->ctx_legacy, idx) : nullptr;
 }
 
 const vdr_result *vdr_run_results(const vdr_run *run, size_t *count) {

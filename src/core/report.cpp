@@ -2,6 +2,7 @@
 // flags that decide what may leave the machine.
 #include <cstring>
 
+#include "core/coverage.h"
 #include "core/report_md.h"
 #include "core/veldra.h"
 
@@ -257,8 +258,10 @@ char *vdr_report_json(const vdr_run *run, unsigned flags, const vdr_ecs_report *
 
   if (summary) {
     vdr_sb_printf(&sb,
-                  ",\"summary_only\":true,\"diagnostic_lines\":{\"legacy\":%d,\"turbo\":%d}}\n",
+                  ",\"summary_only\":true,\"diagnostic_lines\":{\"legacy\":%d,\"turbo\":%d}",
                   count_lines(f.diag_legacy), count_lines(f.diag_turbo));
+    if (flags & VDR_REPORT_RULE_COVERAGE) vdr_rules_json(&sb, run, flags);
+    vdr_sb_puts(&sb, "}\n");
     return vdr_sb_release(&sb);
   }
   vdr_sb_puts(&sb, ",\"diagnostics\":{\"legacy\":");
@@ -273,7 +276,9 @@ char *vdr_report_json(const vdr_run *run, unsigned flags, const vdr_ecs_report *
     first = false;
     json_sample(&sb, f.results[i], flags);
   }
-  vdr_sb_puts(&sb, "]}\n");
+  vdr_sb_putc(&sb, ']');
+  if (flags & VDR_REPORT_RULE_COVERAGE) vdr_rules_json(&sb, run, flags);
+  vdr_sb_puts(&sb, "}\n");
   return vdr_sb_release(&sb);
 }
 
@@ -307,6 +312,7 @@ char *vdr_report_markdown(const vdr_run *run, unsigned flags, const vdr_ecs_repo
   for (int s = 0; s < VDR_STATUS__COUNT; ++s)
     vdr_sb_printf(&sb, "| %s | %zu | %s |\n", vdr_status_name(s), f.tally[s], k_meaning[s]);
   vdr_sb_putc(&sb, '\n');
+  if (flags & VDR_REPORT_RULE_COVERAGE) vdr_rules_markdown(&sb, run, flags);
 
   if (f.tally[VDR_STATUS_DIVERGENCE] || f.tally[VDR_STATUS_TURBO_ONLY]) {
     vdr_sb_puts(&sb, "| diff kind | count |\n|---|---:|\n");

@@ -127,6 +127,9 @@ struct vdr_result {
   size_t n_diffs;
   char *legacy_json;
   char *turbo_json;
+  size_t line_no;       // 1-based line in the samples text (empty lines count)
+  uint32_t legacy_rule; // rule the walker matched through (vdr_run_rule), 0 none
+  uint32_t turbo_rule;  // rule VaderAD matched through, 0 none
 };
 
 struct vdr_run; // opaque outside engine.cpp
@@ -153,6 +156,12 @@ size_t vdr_run_samples(vdr_run *run, const char *samples, vdr_progress_cb cb, vo
 const vdr_result *vdr_run_results(const vdr_run *run, size_t *count);
 const size_t *vdr_run_tally(const vdr_run *run);
 void vdr_run_free(vdr_run *run);
+// The rules of the loaded rulebase in load order (an include's rules where
+// the include stands), as the loader recorded them; both engines name the
+// rule a sample went through by this 1-based index.
+struct ln_rule_info;
+uint32_t vdr_run_rule_count(const vdr_run *run);
+const ln_rule_info *vdr_run_rule(const vdr_run *run, uint32_t idx);
 
 /* ---- ECS catalogue and lint --------------------------------------------- */
 
@@ -181,9 +190,25 @@ void vdr_ecs_report_free(vdr_ecs_report *report);
 #define VDR_REPORT_EMBED_INPUTS 1u
 #define VDR_REPORT_SUMMARY_ONLY 2u
 #define VDR_REPORT_REDACT_VALUES 4u
+// Adds the per-rule coverage section to both reports (and the never-matched
+// rules to the SARIF log).
+#define VDR_REPORT_RULE_COVERAGE 8u
 
 char *vdr_report_json(const vdr_run *run, unsigned flags, const vdr_ecs_report *ecs);
 char *vdr_report_markdown(const vdr_run *run, unsigned flags, const vdr_ecs_report *ecs);
+
+// The SARIF 2.1.0 log of a check: one run, a result per finding (samples in
+// divergence, duplicate-field-name, VaderAD-only, coverage gap or unparsed;
+// ECS lint errors and warnings; with VDR_REPORT_RULE_COVERAGE the rules no
+// sample reached). Paths are as the user gave them: the rulebase and its
+// text (for the lint's lines), and the samples ("-" for standard input).
+struct vdr_sarif_input {
+  const char *rulebase_path;
+  const char *rulebase_text;
+  const char *samples_path;
+};
+char *vdr_report_sarif(const vdr_run *run, unsigned flags, const vdr_ecs_report *ecs,
+                       const vdr_sarif_input *in);
 
 /* ---- severity preview ----------------------------------------------------- */
 

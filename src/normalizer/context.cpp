@@ -12,6 +12,7 @@
 #include "normalizer/annot.h"
 #include "normalizer/pdag.h"
 #include "normalizer/rewrite.h"
+#include "normalizer/rules.h"
 #include "normalizer/samp.h"
 #include "vaderad/turbo.h"
 
@@ -108,6 +109,7 @@ int ln_exitCtx(ln_ctx ctx) {
   if (ctx->rulePrefix) es_deleteStr(ctx->rulePrefix);
   ln_deleteAnnotSet(ctx->pas);
   ln_deleteRewriteSet(ctx->rewrites);
+  ln_ruleTableFree(ctx);
   free(ctx);
   return 0;
 }

@@ -33,6 +33,7 @@ struct ln_pdag;
 struct ln_annotSet_s;
 struct ln_rewriteSet_s;
 struct ln_turbo_ctx_s;
+struct ln_rule_table;
 typedef struct ln_annotSet_s ln_annotSet;
 typedef struct ln_rewriteSet_s ln_rewriteSet;
 typedef struct ln_turbo_ctx_s ln_turbo_ctx_t;
@@ -66,6 +67,7 @@ struct ln_ctx_s {
   int include_level;        // load calls in progress
   char *conf_file;          // file being loaded, "--NO-FILE--" for text, or null
   uint32_t conf_ln_nbr;     // line number inside conf_file
+  struct ln_rule_table *rules; // rules loaded, in load order (rules.h), or null
 };
 typedef struct ln_ctx_s *ln_ctx;
 

@@ -62,6 +62,7 @@ struct ln_pdag {
   char *rb_id;               // path ID
   char *rb_file;             // rulebase file of the rule ending here
   uint32_t rb_lineno;
+  uint32_t rule_idx;         // rule ending here (1-based, rules.h), 0 for none
 };
 
 struct pdag_stats {

@@ -20,6 +20,7 @@
 #include "normalizer/json_text.h"
 #include "normalizer/pdag.h"
 #include "normalizer/rewrite.h"
+#include "normalizer/rules.h"
 
 namespace {
 
@@ -36,6 +37,24 @@ struct LoadGuard {
   ~LoadGuard() {
     if (pushed) g_loading.pop_back();
   }
+};
+
+// The absolute path of the file being loaded, for the rule table, for the
+// duration of one load; `path` may be relative (to the working directory of
+// the load) or null when the input has no file of its own.
+struct RulePathScope {
+  ln_ctx ctx;
+  bool pushed = false;
+  RulePathScope(ln_ctx c, const char *path) : ctx(c) {
+    char *abs = path ? realpath(path, nullptr) : nullptr;
+    pushed = ln_rulePushPath(ctx, abs) == 0;
+    free(abs);
+  }
+  ~RulePathScope() {
+    if (pushed) ln_rulePopPath(ctx);
+  }
+  RulePathScope(const RulePathScope &) = delete;
+  RulePathScope &operator=(const RulePathScope &) = delete;
 };
 
 bool is_ws(char c) { return isspace(static_cast<unsigned char>(c)) != 0; }
@@ -93,9 +112,12 @@ std::string unescape(const std::string &run) {
   return out;
 }
 
-FILE *open_rulebase(ln_ctx ctx, const char *file, bool report) {
+FILE *open_rulebase(ln_ctx ctx, const char *file, bool report, std::string *opened = nullptr) {
   FILE *fp = fopen(file, "r");
-  if (fp != nullptr) return fp;
+  if (fp != nullptr) {
+    if (opened) *opened = file;
+    return fp;
+  }
   const int eno = errno;
   const char *env = getenv("VELDRA_RULEBASES");
   if (env == nullptr || file[0] == '/') {
@@ -113,7 +135,10 @@ FILE *open_rulebase(ln_ctx ctx, const char *file, bool report) {
     return nullptr;
   }
   fp = fopen(joined.c_str(), "r");
-  if (fp != nullptr) return fp;
+  if (fp != nullptr) {
+    if (opened) *opened = std::move(joined);
+    return fp;
+  }
   if (report) {
     ln_errprintf(ctx, eno, "cannot open rulebase '%s'", file);
     ln_errprintf(ctx, 0,
@@ -556,6 +581,7 @@ int ln_sampAddToDAG(ln_ctx ctx, struct ln_pdag *root, const char *text, size_t l
   free(node->rb_file);
   node->rb_file = ctx->conf_file ? strdup(ctx->conf_file) : nullptr;
   node->rb_lineno = ctx->conf_ln_nbr;
+  if (root == ctx->pdag && (node->rule_idx = ln_ruleAdd(ctx, tags)) == 0) return LN_RC_NO_MEMORY;
   ln_dbgprintf(ctx, "end addSampToTree %zu of %d", i, static_cast<int>(len));
   return 0;
 }
@@ -588,6 +614,7 @@ int ln_sampRead(ln_ctx ctx, struct ln_samp_input *in, int *isEof) {
   try {
     std::string rec;
     unsigned pct = 0;
+    uint32_t first_line = 0; // line on which the record begins
     for (;;) {
       if (in->pos >= in->len) {
         *isEof = 1;
@@ -633,11 +660,14 @@ int ln_sampRead(ln_ctx ctx, struct ln_samp_input *in, int *isEof) {
         return 0;
       }
       if (c == '%') ++pct;
+      if (rec.empty()) first_line = ctx->conf_ln_nbr + 1;
       rec.push_back(c);
     }
     if (rec.empty()) return 0;
     const unsigned long before = ln_errCount();
+    ln_ruleSetRecordLine(ctx, first_line);
     const int r = ln_sampProcessRecord(ctx, rec.c_str(), rec.size());
+    ln_ruleSetRecordLine(ctx, 0);
     // Every failing record says why; one that failed without a word of its
     // own is named here, so no load fails silently.
     if (r != 0 && ln_errCount() == before) {
@@ -655,8 +685,10 @@ int ln_sampRead(ln_ctx ctx, struct ln_samp_input *in, int *isEof) {
 int ln_sampLoad(ln_ctx ctx, const char *file) {
   ln_dbgprintf(ctx, "loading rulebase file '%s'", file);
   // Closed on every way out, an allocation failure while reading included.
-  std::unique_ptr<FILE, int (*)(FILE *)> fp(open_rulebase(ctx, file, true), &fclose);
+  std::string opened;
+  std::unique_ptr<FILE, int (*)(FILE *)> fp(open_rulebase(ctx, file, true, &opened), &fclose);
   if (fp == nullptr) return 1;
+  RulePathScope rule_path(ctx, opened.c_str());
   LoadGuard guard;
   struct stat st;
   if (fstat(fileno(fp.get()), &st) == 0) {
@@ -773,6 +805,9 @@ int ln_sampLoadText(ln_ctx ctx, const char *file, const char *text, size_t len) 
     g_loading.push_back({ctx, st.st_dev, st.st_ino});
     guard.pushed = true;
   }
+  // A relative name was given relative to where the caller stands, which
+  // need not be the working directory of the load: its path stays unknown.
+  RulePathScope rule_path(ctx, file[0] == '/' ? file : nullptr);
   return load_text(ctx, file, text, len);
 }
 
@@ -780,6 +815,7 @@ int ln_sampLoadFromString(ln_ctx ctx, const char *text) {
   if (text == nullptr) return 1;
   ln_dbgprintf(ctx, "loading v2 rulebase from string '%s'", text);
   TagCacheScope scope{ctx};
+  RulePathScope rule_path(ctx, nullptr);
   ctx->version = 2;
   ln_samp_input in{text, strlen(text), 0, 0};
   const int r = process_input(ctx, &in);

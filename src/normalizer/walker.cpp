@@ -390,7 +390,8 @@ int add_metadata(npb_t *npb, struct ln_pdag *endNode, fjson_object *json) {
   return 0;
 }
 
-int normalize(ln_ctx ctx, const char *str, size_t strLen, fjson_object **json_p) {
+int normalize(ln_ctx ctx, const char *str, size_t strLen, fjson_object **json_p,
+              uint32_t *rule_idx) {
   if (!ctx || ctx->objID != LN_OBJID_CTX || !json_p || (!str && strLen)) return -1;
   if (!*json_p) {
     *json_p = fjson_object_new_object();
@@ -420,6 +421,7 @@ int normalize(ln_ctx ctx, const char *str, size_t strLen, fjson_object **json_p)
                     : LN_RC_NO_MATCH;
   rule.s = npb.rule; // es_addBuf may have moved it
   if (r == 0 && endNode) {
+    if (rule_idx) *rule_idx = endNode->rule_idx;
     if (endNode->tags) {
       fjson_object_object_add(json, "event.tags", fjson_object_get(endNode->tags));
       int ar = ln_annotate(ctx, json, endNode->tags);
@@ -445,7 +447,17 @@ int normalize(ln_ctx ctx, const char *str, size_t strLen, fjson_object **json_p)
 
 int ln_normalize(ln_ctx ctx, const char *str, size_t strLen, struct fjson_object **json_p) {
   try {
-    return normalize(ctx, str, strLen, json_p);
+    return normalize(ctx, str, strLen, json_p, nullptr);
+  } catch (const std::bad_alloc &) {
+    return LN_RC_NO_MEMORY;
+  }
+}
+
+int ln_normalize_with_rule(ln_ctx ctx, const char *str, size_t strLen,
+                           struct fjson_object **json_p, uint32_t *rule) {
+  if (rule) *rule = 0;
+  try {
+    return normalize(ctx, str, strLen, json_p, rule);
   } catch (const std::bad_alloc &) {
     return LN_RC_NO_MEMORY;
   }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 #include "normalizer/context.h"
 #include "normalizer/pdag.h"
@@ -21,6 +22,10 @@ struct npb {
 typedef struct npb npb_t;
 
 int ln_normalize(ln_ctx ctx, const char *str, size_t strLen, struct fjson_object **json_p);
+// ln_normalize that also tells which rule the message matched: *rule gets
+// the rule's 1-based index in the rule table (rules.h), 0 when none matched.
+int ln_normalize_with_rule(ln_ctx ctx, const char *str, size_t strLen,
+                           struct fjson_object **json_p, uint32_t *rule);
 int ln_normalize_to_str(ln_ctx ctx, const char *str, size_t strLen, char **json_str,
                         size_t *json_len);
 int ln_normalizeRec(npb_t *npb, struct ln_pdag *dag, size_t offs, int bPartialMatch,

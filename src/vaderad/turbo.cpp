@@ -55,6 +55,9 @@ void discard_program(ln_turbo_ctx_t *t) {
   free(t->strpool);
   t->strpool = nullptr;
   t->strpool_len = t->strpool_cap = 0;
+  free(t->match_rules);
+  t->match_rules = nullptr;
+  t->n_match_rules = 0;
 }
 
 } // namespace
@@ -108,6 +111,7 @@ struct compiler_t {
   int max_depth = 0;
   bool failed = false;
   std::vector<task> tasks;
+  std::vector<uint32_t> match_rules; // (MATCH index, rule index) pairs
 
   compiler_t(ln_turbo_ctx_t *t, ln_ctx c) : turbo(t), ctx(c) {}
 
@@ -284,6 +288,10 @@ struct compiler_t {
     const uint32_t m = emit(OP_MATCH);
     if (m == UINT32_MAX) return false;
     ++n_rules;
+    if (node->rule_idx) {
+      match_rules.push_back(m);
+      match_rules.push_back(node->rule_idx);
+    }
     return set_name(m, at(m).data.str, sizeof at(m).data.str, node->rb_id ? node->rb_id : "");
   }
 
@@ -729,6 +737,13 @@ int compile(ln_ctx ctx) {
       ok = false;
     }
     if (ok) ok = c.validate();
+    if (ok && !c.match_rules.empty()) {
+      const size_t bytes = c.match_rules.size() * sizeof(uint32_t);
+      t->match_rules = static_cast<uint32_t *>(malloc(bytes));
+      if (t->match_rules == nullptr) throw std::bad_alloc();
+      memcpy(t->match_rules, c.match_rules.data(), bytes);
+      t->n_match_rules = static_cast<uint32_t>(c.match_rules.size() / 2);
+    }
   } catch (const std::bad_alloc &) {
     c.fail("turbo: out of memory");
     ok = false;
@@ -765,6 +780,24 @@ int ln_turbo_compile(ln_ctx ctx) {
 
 int ln_turbo_is_available(ln_ctx ctx) {
   return ctx && ctx->turbo && ctx->turbo->enabled && ctx->turbo->code_len > 0;
+}
+
+uint32_t ln_turbo_matched_rule(ln_ctx ctx) {
+  if (!ln_turbo_is_available(ctx)) return 0;
+  const ln_turbo_ctx_t *t = ctx->turbo;
+  // A run that matched stops on its MATCH instruction.
+  const uint32_t pc = t->vm.pc;
+  if (!(t->result.flags & LN_RF_MATCHED) || pc >= t->code_len || t->code[pc].op != OP_MATCH)
+    return 0;
+  uint32_t lo = 0, hi = t->n_match_rules;
+  while (lo < hi) {
+    const uint32_t mid = lo + (hi - lo) / 2;
+    if (t->match_rules[2 * mid] < pc)
+      lo = mid + 1;
+    else
+      hi = mid;
+  }
+  return lo < t->n_match_rules && t->match_rules[2 * lo] == pc ? t->match_rules[2 * lo + 1] : 0;
 }
 
 const char *ln_turbo_compile_reason(ln_ctx ctx) {

@@ -46,6 +46,9 @@ int ln_turbo_get_stats(ln_ctx ctx, ln_turbo_stats_t *stats);
 void ln_turbo_program(ln_ctx ctx, ln_program_t *prog);
 // Lists ctx's program (ln_program_disasm) under the given label, or "turbo".
 void ln_turbo_disasm(ln_ctx ctx, FILE *fp, const char *label);
+// The 1-based index (rule table of the loader) of the rule whose MATCH ended
+// the latest message that matched on ctx, 0 when none or unknown.
+uint32_t ln_turbo_matched_rule(ln_ctx ctx);
 // 0 with a newly allocated NUL-terminated JSON text; -1 with *json_str null.
 int ln_turbo_normalize_to_str(ln_ctx ctx, const char *str, size_t len, char **json_str,
                               size_t *json_len);

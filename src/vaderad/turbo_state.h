@@ -29,6 +29,11 @@ struct ln_turbo_ctx_s {
   uint32_t strpool_len;
   uint32_t strpool_cap;
 
+  // Which rule each MATCH ends: pairs (instruction index, 1-based rule index
+  // of the loader's rule table), in instruction order; null when none.
+  uint32_t *match_rules;
+  uint32_t n_match_rules;
+
   ln_arena_t arena; // per-message memory, 16384 bytes initially
   ln_turbo_stats_t stats;
   int enabled; // 1 once created
