@@ -445,13 +445,16 @@ TEST(SigmaCompile, BinaryAndHostileInputIsRefusedCleanly) {
 // every one either compiles to an image that loads, or fails with a message;
 // lint always answers with its JSON shape.
 TEST(SigmaCompile, MutatedRuleFilesNeverCrashOrYieldBadImages) {
-  const std::string base = fixture("golden_modifiers.yml") + "---\n" + fixture("golden_crlf.yml");
+  // The golden files, and the rules in standard Sigma forms (lists of
+  // mappings, all, windash, quantified conditions).
+  const std::string bases[] = {
+      fixture("golden_modifiers.yml") + "---\n" + fixture("golden_crlf.yml"), fixture("forms.yml")};
   const char inserts[] = {':', '-', '\'', '"', '#', '[', '\t', ' ', '\n', '*', '\\', '|', '%'};
   uint32_t x = 12345;
   auto next = [&x] { return x = x * 1103515245u + 12345u, x >> 8; };
   int compiled_ok = 0;
-  for (int round = 0; round < 600; ++round) {
-    std::string y = base;
+  for (int round = 0; round < 1000; ++round) {
+    std::string y = bases[round < 600 ? 0 : 1];
     for (int edits = 1 + next() % 3; edits > 0; --edits) {
       size_t at = next() % y.size();
       switch (next() % 4) {
