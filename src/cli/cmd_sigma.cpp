@@ -133,6 +133,13 @@ int sigma_compile(const sigma_args &a) {
   free(yaml);
   if (rc != 0) {
     fprintf(stderr, "veldra sigma compile: %s\n", err && *err ? err : "failed");
+    // Rules written with Sigma's own field names (public rule sets) need the
+    // outside converter: say how to reach it.
+    if (err && strstr(err, "in-tab compiler is taxonomy: ecs only"))
+      fprintf(stderr,
+              "veldra sigma compile: rules with other field names compile with "
+              "'veldra sigma compile --full %s'\n",
+              a.yaml);
     free(err);
     return 3;
   }

@@ -53,6 +53,7 @@ struct sg_pair {
 struct sg_sel {
   std::string name;
   int line = 0;
+  int part = 0; // 1, 2 ... for the mappings of a list-of-mappings selection
   std::vector<sg_pair> kv;
 };
 
@@ -146,30 +147,9 @@ void add_pair(sg_doc &d, sg_sel &s, const std::string &key, const node &v, int l
   s.kv.push_back(std::move(p));
 }
 
-void read_selection(sg_doc &d, const sg_yaml::entry &e) {
-  if (e.key.size() > 63)
-    doc_fail(d, e.line, "selection name is longer than 63 characters" + limit_text(63));
-  if (d.sels.size() >= SG_MAX_SELS_PER_DOC)
-    doc_fail(d, e.line,
-             "more than " + std::to_string(SG_MAX_SELS_PER_DOC) + " selections in one rule" +
-                 limit_text(SG_MAX_SELS_PER_DOC));
-  sg_sel s;
-  s.name = e.key;
-  s.line = e.line;
-  const node &v = e.val;
-  if (v.kind == node::NUL) doc_fail(d, e.line, "selection '" + e.key + "' is empty");
-  if (v.kind == node::SCALAR || (v.kind == node::SEQ && !v.seq.empty() &&
-                                 v.seq.front().kind != node::MAP))
-    doc_fail(d, e.line,
-             "selection '" + e.key +
-                 "' is a keyword selection (a bare value or list of values), which is not "
-                 "supported; name the field the values are matched against");
-  if (v.kind == node::SEQ)
-    doc_fail(d, e.line,
-             "selection '" + e.key +
-                 "' is a list of mappings, which is not supported yet; write one selection per "
-                 "mapping and join them with 'or' in the condition");
-  for (const sg_yaml::entry &f : v.map) {
+// The field keys of one mapping become the pairs of one selection.
+void read_map(sg_doc &d, sg_sel &s, const node &m) {
+  for (const sg_yaml::entry &f : m.map) {
     if (f.key.size() > SG_MAX_KEY)
       doc_fail(d, f.line,
                "key '" + f.key + "' is longer than " + std::to_string(SG_MAX_KEY) +
@@ -186,7 +166,53 @@ void read_selection(sg_doc &d, const sg_yaml::entry &e) {
       add_pair(d, s, f.key, item, f.line);
     }
   }
+}
+
+void push_selection(sg_doc &d, sg_sel s) {
+  if (d.sels.size() >= SG_MAX_SELS_PER_DOC)
+    doc_fail(d, s.line,
+             "more than " + std::to_string(SG_MAX_SELS_PER_DOC) + " selections in one rule" +
+                 limit_text(SG_MAX_SELS_PER_DOC) +
+                 (s.part ? "; each mapping of a list counts as one" : ""));
   d.sels.push_back(std::move(s));
+}
+
+// A selection is a mapping (an AND of its keys) or a list of mappings (an OR
+// of them): each mapping of a list becomes a selection of its own, all under
+// the list's name, which the condition reads as their OR.
+void read_selection(sg_doc &d, const sg_yaml::entry &e) {
+  if (e.key.size() > 63)
+    doc_fail(d, e.line, "selection name is longer than 63 characters" + limit_text(63));
+  const node &v = e.val;
+  if (v.kind == node::NUL) doc_fail(d, e.line, "selection '" + e.key + "' is empty");
+  if (v.kind == node::SCALAR || (v.kind == node::SEQ && !v.seq.empty() &&
+                                 v.seq.front().kind == node::SCALAR))
+    doc_fail(d, e.line,
+             "selection '" + e.key +
+                 "' is a keyword selection (a bare value or list of values), which is not "
+                 "supported; name the field the values are matched against");
+  if (v.kind == node::MAP) {
+    sg_sel s;
+    s.name = e.key;
+    s.line = e.line;
+    read_map(d, s, v);
+    push_selection(d, std::move(s));
+    return;
+  }
+  int part = 0;
+  for (const node &m : v.seq) {
+    int line = m.line ? m.line : e.line;
+    if (m.kind != node::MAP)
+      doc_fail(d, line,
+               "selection '" + e.key +
+                   "': every item of a list of mappings must be a mapping");
+    sg_sel s;
+    s.name = e.key;
+    s.line = line;
+    s.part = ++part;
+    read_map(d, s, m);
+    push_selection(d, std::move(s));
+  }
 }
 
 void set_condition(sg_doc &d, const sg_yaml::entry &e) {
@@ -448,7 +474,9 @@ struct field_mod {
   uint8_t op = SIGMA_OP_EQ;
   uint8_t flags = 0;
   sg_mods mods;
-  std::string chain; // the modifiers as written, for lint
+  bool all = false;     // every value of the key must hold (each its own group)
+  bool windash = false; // each '-' also matches '/', en dash, em dash, horizontal bar
+  std::string chain;    // the modifiers as written, for lint
 };
 
 field_mod parse_field_mod(const sg_doc &d, const sg_pair &p) {
@@ -465,6 +493,8 @@ field_mod parse_field_mod(const sg_doc &d, const sg_pair &p) {
     if (m == "cased") fm.flags |= SIGMA_PF_CASE;
     else if (m == "not") fm.flags |= SIGMA_PF_NEGATE;
     else if (m == "expand") fm.mods.expand = true;
+    else if (m == "all") fm.all = true;
+    else if (m == "windash") fm.windash = true;
     else if (m == "contains") fm.op = SIGMA_OP_CONTAINS;
     else if (m == "startswith") fm.op = SIGMA_OP_STARTSWITH;
     else if (m == "endswith") fm.op = SIGMA_OP_ENDSWITH;
@@ -485,6 +515,11 @@ field_mod parse_field_mod(const sg_doc &d, const sg_pair &p) {
     rest = rest.substr(nb + 1);
   }
   if (fm.op == SIGMA_OP_RE && !fm.mods.re_i) fm.flags |= SIGMA_PF_CASE;
+  if (fm.windash && fm.op != SIGMA_OP_EQ && fm.op != SIGMA_OP_CONTAINS &&
+      fm.op != SIGMA_OP_STARTSWITH && fm.op != SIGMA_OP_ENDSWITH)
+    doc_fail(d, p.line,
+             "key '" + p.key + "': windash applies to text comparisons (equality, contains, "
+                               "startswith, endswith), not to '" + fm.chain + "'");
   return fm;
 }
 
@@ -570,11 +605,46 @@ std::vector<vpiece> read_sigma_string(std::string_view s) {
 
 constexpr size_t kMaxPattern = 1300;
 
+// What windash lets a '-' stand for: itself, '/', the en dash, the em dash and
+// the horizontal bar (U+2013, U+2014, U+2015 in UTF-8).
+const char *const kDashes[] = {"-", "/", "\xE2\x80\x93", "\xE2\x80\x94", "\xE2\x80\x95"};
+constexpr const char *kDashClass = "(?:-|/|\xE2\x80\x93|\xE2\x80\x94|\xE2\x80\x95)";
+// Up to this many dashes a windash value becomes its spelled-out variants
+// (5 per dash, plain literals the prefilter can use); beyond, one pattern.
+constexpr size_t kWindashSpelled = 2;
+
+// The windash variants of a value, the value itself first; every '-' varies
+// independently. Empty when the value has too many dashes to spell out.
+std::vector<std::string> windash_variants(const std::string &v) {
+  std::vector<std::string> segs; // the text between the dashes
+  for (size_t from = 0;;) {
+    size_t at = v.find('-', from);
+    segs.push_back(v.substr(from, at == std::string::npos ? std::string::npos : at - from));
+    if (at == std::string::npos) break;
+    from = at + 1;
+  }
+  size_t dashes = segs.size() - 1;
+  if (dashes > kWindashSpelled) return {};
+  size_t n = 1;
+  for (size_t i = 0; i < dashes; ++i) n *= std::size(kDashes);
+  std::vector<std::string> out;
+  for (size_t k = 0; k < n; ++k) {
+    std::string s = segs[0];
+    for (size_t i = 1, code = k; i < segs.size(); ++i, code /= std::size(kDashes))
+      s += kDashes[code % std::size(kDashes)], s += segs[i];
+    out.push_back(std::move(s));
+  }
+  return out;
+}
+
 // The operator and value of a string comparison. The modifier's own
 // wildcards (contains, startswith, endswith) are flags beside the value, so
 // they never meet the value's escapes.
+//
+// With dash_class every '-' of the value matches any of the dashes windash
+// accepts, which only a regular expression can say.
 void emit_string(sg_b &b, const sg_doc &d, const sg_pair &p, const std::string &v,
-                 sigma_pred_t &pr) {
+                 sigma_pred_t &pr, bool dash_class) {
   bool lead = pr.op == SIGMA_OP_CONTAINS || pr.op == SIGMA_OP_ENDSWITH;
   bool trail = pr.op == SIGMA_OP_CONTAINS || pr.op == SIGMA_OP_STARTSWITH;
   std::vector<vpiece> pcs = read_sigma_string(v);
@@ -582,7 +652,7 @@ void emit_string(sg_b &b, const sg_doc &d, const sg_pair &p, const std::string &
   if (to > from && pcs[from].wild && pcs[from].c == '*') lead = true, ++from;
   if (to > from && pcs[to - 1].wild && pcs[to - 1].c == '*') trail = true, --to;
   bool wild = false;
-  for (size_t i = from; i < to; ++i) wild |= pcs[i].wild;
+  for (size_t i = from; i < to; ++i) wild |= pcs[i].wild || (dash_class && pcs[i].c == '-');
   std::string out;
   if (wild) {
     out = lead ? "^.*" : "^";
@@ -590,6 +660,7 @@ void emit_string(sg_b &b, const sg_doc &d, const sg_pair &p, const std::string &
       const vpiece &q = pcs[i];
       unsigned char c = static_cast<unsigned char>(q.c);
       if (q.wild) out += q.c == '*' ? ".*" : ".";
+      else if (dash_class && q.c == '-') out += kDashClass;
       else if (isalnum(c) || c == '_') out += q.c;
       else out += '\\', out += q.c;
     }
@@ -653,7 +724,7 @@ void emit_value(sg_b &b, const sg_doc &d, const sg_pair &p, const field_mod &fm,
     pr.value_id = add_cidr(b, d, p, v);
     return;
   default:
-    emit_string(b, d, p, v, pr);
+    emit_string(b, d, p, v, pr, fm.windash);
   }
 }
 
@@ -662,6 +733,26 @@ enum { TK_SEL = 1, TK_AND, TK_OR, TK_NOT, TK_LP, TK_RP };
 const int prec[] = {0, 0, 2, 1, 3, 0, 0};
 
 bool word_char(char c) { return isalnum(static_cast<unsigned char>(c)) || c == '_'; }
+
+// A selection name pattern: '*' stands for any run of characters.
+bool glob_match(std::string_view pat, std::string_view name) {
+  size_t p = 0, n = 0, star = std::string_view::npos, back = 0;
+  while (n < name.size()) {
+    if (p < pat.size() && pat[p] == '*') {
+      star = p++;
+      back = n;
+    } else if (p < pat.size() && pat[p] == name[n]) {
+      ++p, ++n;
+    } else if (star != std::string_view::npos) {
+      p = star + 1;
+      n = ++back;
+    } else {
+      return false;
+    }
+  }
+  while (p < pat.size() && pat[p] == '*') ++p;
+  return p == pat.size();
+}
 
 // Infix condition to postfix tokens, checking the form as it goes: an operand
 // is expected at the start, after an operator and after '('.
@@ -678,6 +769,18 @@ void compile_condition(const sg_doc &d, std::vector<sigma_ctok_t> &out) {
                                                                                     : SIGMA_C_NOT;
     t.sel_idx = sel;
     out.push_back(t);
+  };
+  // A selection name is the OR of the selections under it: one, or one per
+  // mapping of a list of mappings (they are adjacent).
+  auto emit_named = [&](std::string_view name) {
+    size_t k = 0;
+    while (k < d.sels.size() && d.sels[k].name != name) ++k;
+    if (k == d.sels.size()) return false;
+    for (size_t j = k; j < d.sels.size() && d.sels[j].name == name; ++j) {
+      emit(TK_SEL, static_cast<uint32_t>(j));
+      if (j > k) emit(TK_OR, 0);
+    }
+    return true;
   };
   size_t i = 0;
   while (i < s.size()) {
@@ -709,17 +812,38 @@ void compile_condition(const sg_doc &d, std::vector<sigma_ctok_t> &out) {
     int tk = w == "and" ? TK_AND : w == "or" ? TK_OR : w == "not" ? TK_NOT : TK_SEL;
     if (tk == TK_SEL) {
       if (!want_operand) bad("'" + std::string(w) + "' follows an operand; 'and' or 'or' is missing");
-      size_t k = 0;
-      while (k < d.sels.size() && d.sels[k].name != w) ++k;
-      if (k == d.sels.size()) {
-        size_t n = i;
-        while (n < s.size() && (s[n] == ' ' || s[n] == '\t')) ++n;
-        if (s.compare(n, 2, "of") == 0 && (n + 2 == s.size() || !word_char(s[n + 2])))
-          bad("quantified conditions ('1 of ...', 'all of ...') are not supported; name the "
-              "selections");
-        bad("condition names a missing selection '" + std::string(w) + "'");
+      // "1 of PATTERN" and "all of PATTERN" (PATTERN a name with '*'
+      // wildcards, or "them"): the OR or AND of the matching selections.
+      size_t n = i;
+      while (n < s.size() && (s[n] == ' ' || s[n] == '\t')) ++n;
+      bool quantified = s.compare(n, 2, "of") == 0 && (n + 2 == s.size() || !word_char(s[n + 2]));
+      if (!quantified) {
+        if (!emit_named(w)) bad("condition names a missing selection '" + std::string(w) + "'");
+        want_operand = false;
+        continue;
       }
-      emit(TK_SEL, static_cast<uint32_t>(k));
+      if (w != "1" && w != "all")
+        bad("'" + std::string(w) + " of' is not supported; write '1 of' or 'all of'");
+      size_t p0 = n + 2;
+      while (p0 < s.size() && (s[p0] == ' ' || s[p0] == '\t')) ++p0;
+      size_t p1 = p0;
+      while (p1 < s.size() && (word_char(s[p1]) || s[p1] == '-' || s[p1] == '*')) ++p1;
+      if (p1 == p0 || p0 == n + 2) bad("'" + std::string(w) + " of' needs a selection pattern or 'them'");
+      std::string_view pat = std::string_view(s).substr(p0, p1 - p0);
+      i = p1;
+      bool them = pat == "them";
+      size_t matched = 0;
+      for (size_t k = 0; k < d.sels.size(); ++k) {
+        const std::string &name = d.sels[k].name;
+        if (k > 0 && d.sels[k - 1].name == name) continue; // later mappings of a list
+        // "them" leaves out the names starting with '_', by Sigma convention
+        // kept for helper selections that are referred to by name.
+        if (them ? name[0] == '_' : !glob_match(pat, name)) continue;
+        emit_named(name);
+        if (matched++) emit(w == "1" ? TK_OR : TK_AND, 0);
+      }
+      if (matched == 0)
+        bad("'" + std::string(w) + " of " + std::string(pat) + "' matches no selection");
       want_operand = false;
     } else if (tk == TK_NOT) {
       if (!want_operand) bad("'not' follows an operand; 'and' or 'or' is missing");
@@ -808,26 +932,52 @@ void emit_rule(sg_b &b, const sg_doc &d) {
     std::vector<std::pair<uint16_t, sigma_pred_t>> preds;
     for (const sg_pair &p : s.kv) {
       field_mod fm = parse_field_mod(d, p);
-      size_t g = std::find(names.begin(), names.end(), fm.field) - names.begin();
+      // With "all" every value must hold: each opens a group of its own (a
+      // name no field can have keeps it apart from the field's other keys).
+      std::string group_name = fm.all ? "|all" + std::to_string(&p - s.kv.data()) : fm.field;
+      size_t g = std::find(names.begin(), names.end(), group_name) - names.begin();
       if (g == names.size()) {
         if (names.size() >= SG_MAX_FIELDS_PER_SEL)
           doc_fail(d, p.line, "too many fields in a selection" + limit_text(SG_MAX_FIELDS_PER_SEL));
-        names.push_back(fm.field);
+        names.push_back(group_name);
       }
       sigma_pred_t pr{};
       pr.group_id = static_cast<uint16_t>(g);
       pr.op = fm.op;
       pr.flags = fm.flags;
       pr.value_id = SIGMA_NONE;
+      // The field name enters the pool after the value, as it always has, so
+      // images of unchanged rules stay byte for byte the same.
       if (p.null) {
         // A null value means the field is absent; with "not", present.
         pr.op = SIGMA_OP_EXISTS;
         pr.flags = static_cast<uint8_t>((fm.flags & SIGMA_PF_NEGATE) ^ SIGMA_PF_NEGATE);
-      } else {
-        emit_value(b, d, p, fm, pr);
+        pr.field_id = static_cast<uint16_t>(field_id(b, fm.field, d, p.line));
+        preds.emplace_back(pr.group_id, pr);
+        continue;
       }
-      pr.field_id = static_cast<uint16_t>(field_id(b, fm.field, d, p.line));
-      preds.emplace_back(pr.group_id, pr);
+      std::vector<std::string> variants;
+      if (fm.windash) variants = windash_variants(p.val);
+      if (variants.size() <= 1) {
+        // No dash, or too many to spell out (emit_string then writes a pattern).
+        emit_value(b, d, p, fm, pr);
+        pr.field_id = static_cast<uint16_t>(field_id(b, fm.field, d, p.line));
+        preds.emplace_back(pr.group_id, pr);
+        continue;
+      }
+      // Each spelling is one more alternative in the value's group.
+      field_mod plain = fm;
+      plain.windash = false;
+      size_t first = preds.size();
+      for (const std::string &v : variants) {
+        sg_pair vp = p;
+        vp.val = v;
+        sigma_pred_t vpr = pr;
+        emit_value(b, d, vp, plain, vpr);
+        preds.emplace_back(vpr.group_id, vpr);
+      }
+      uint16_t fid = static_cast<uint16_t>(field_id(b, fm.field, d, p.line));
+      for (size_t i = first; i < preds.size(); ++i) preds[i].second.field_id = fid;
     }
     std::stable_sort(preds.begin(), preds.end(),
                      [](const auto &x, const auto &y) { return x.first < y.first; });
@@ -1126,6 +1276,8 @@ void lint_doc(const sg_doc &d, const std::string &techno, const std::string &pro
       if (fields_csv && *fields_csv && !field.empty() && !strstr(fields_csv, field.c_str()))
         marks.push_back(
             {"ecs-bad", field, "parser catalog does not emit this field; match will be a non-match"});
+      // A key with "all" is ANDed with everything else, as Sigma reads it.
+      if (("|" + chain + "|").find("|all|") != std::string::npos) continue;
       auto it = std::find_if(seen.begin(), seen.end(), [&](const auto &x) { return x.first == field; });
       if (it == seen.end()) {
         seen.emplace_back(field, chain);

@@ -59,6 +59,18 @@ TEST(CliSigmaCompile, AFailureWritesNothingAndKeepsAnEarlierDatabase) {
             "number in the 64-bit range\n");
   EXPECT_FALSE(exists(d / "new.sigmac"));
 
+  // A rule with Sigma's own field names: refused, pointing at --full.
+  spill(d / "std.yml", "title: t\ndetection:\n  sel:\n    - Image|endswith: '\\x.exe'\n"
+                       "    - CommandLine|contains|all:\n        - a\n        - b\n"
+                       "  condition: 1 of sel*\n");
+  r = run_veldra({{"sigma", "compile", "std.yml", "-o", "std.sigmac"}, "", d.path, {}});
+  EXPECT_EQ(r.status, 3);
+  EXPECT_EQ(r.err,
+            "veldra sigma compile: document 1 (\"t\"), line 1: in-tab compiler is taxonomy: ecs "
+            "only; use native sigmac for SigmaHQ\nveldra sigma compile: rules with other field "
+            "names compile with 'veldra sigma compile --full std.yml'\n");
+  EXPECT_FALSE(exists(d / "std.sigmac"));
+
   spill(d / "keep.sigmac", "earlier");
   spill(d / "tabs.yml", "title: t\ndetection:\n\tsel: x\n");
   r = run_veldra({{"sigma", "compile", "tabs.yml", "-o", "keep.sigmac"}, "", d.path, {}});

@@ -219,6 +219,12 @@ TEST(SigmaCompile, ConditionsCompileToPostfix) {
       {"not (a or b) and c", "0 1 OR NOT 2 AND"},
       {"( a )", "0"},
       {"a-b or a", "3 0 OR"},
+      // Quantifiers: the OR or AND of the matching selections, as one operand.
+      {"1 of a*", "0 3 OR"},
+      {"all of them", "0 1 AND 2 AND 3 AND"},
+      {"not 1 of a* and c", "0 3 OR NOT 2 AND"},
+      {"1 of b", "1"},
+      {"all of *-b", "3"},
   };
   for (const auto &k : cases) {
     compiled c = compile(rule("  a:\n    f: 1\n  b:\n    f: 2\n  c:\n    f: 3\n  a-b:\n    f: 4\n"
@@ -227,6 +233,42 @@ TEST(SigmaCompile, ConditionsCompileToPostfix) {
     loaded L(c.img);
     EXPECT_EQ(L.cond(L.db.rules[0]), k.postfix) << k.cond;
   }
+}
+
+// Standard Sigma forms decoded: a list of mappings is one selection per
+// mapping ORed under its name; "all" gives each value a group of its own;
+// windash spells out each dash, or writes one pattern past two dashes.
+TEST(SigmaCompile, ListsOfMappingsAllAndWindashDecodeExactly) {
+  compiled c = compile(rule("  a:\n    - f: 1\n      g: 2\n    - f: 3\n  b:\n    h: 4\n"
+                            "  condition: a and not b\n"));
+  ASSERT_EQ(c.rc, 0) << c.err;
+  loaded L(c.img);
+  ASSERT_EQ(L.rc, SIGMA_OK);
+  ASSERT_EQ(L.db.n_sels, 3u);
+  EXPECT_EQ(L.sel(0), (V{"f g0 EQ f0 '1'", "g g1 EQ f0 '2'"}));
+  EXPECT_EQ(L.sel(1), (V{"f g0 EQ f0 '3'"}));
+  EXPECT_EQ(L.sel(2), (V{"h g0 EQ f0 '4'"}));
+  EXPECT_EQ(L.cond(L.db.rules[0]), "0 1 OR 2 NOT AND");
+
+  compiled q = compile(rule("  s:\n    f|contains: z\n    f|contains|all:\n      - x\n      - y\n"
+                            "    g|windash|contains|all:\n      - ' -a '\n      - '-b-c-d'\n"
+                            "    h|windash: '*-x-y'\n"
+                            "  condition: s\n"));
+  ASSERT_EQ(q.rc, 0) << q.err;
+  loaded Q(q.img);
+  ASSERT_EQ(Q.rc, SIGMA_OK);
+  const std::string en = "\xE2\x80\x93", em = "\xE2\x80\x94", bar = "\xE2\x80\x95";
+  V want = {"f g0 CONTAINS f0 'z'", "f g1 CONTAINS f0 'x'", "f g2 CONTAINS f0 'y'"};
+  for (const std::string &d : {std::string("-"), std::string("/"), en, em, bar})
+    want.push_back("g g3 CONTAINS f0 ' " + d + "a '");
+  want.push_back("g g4 RE f0 '^.*(?:-|/|" + en + "|" + em + "|" + bar + ")b(?:-|/|" + en + "|" +
+                 em + "|" + bar + ")c(?:-|/|" + en + "|" + em + "|" + bar + ")d.*$'");
+  // Two dashes: 25 spellings, the first dash varying fastest.
+  const std::string dashes[] = {"-", "/", en, em, bar};
+  for (const std::string &second : dashes)
+    for (const std::string &first : dashes)
+      want.push_back("h g5 ENDSWITH f0 '" + first + "x" + second + "y'");
+  EXPECT_EQ(Q.sel(0), want);
 }
 
 TEST(SigmaCompile, RefusalsNameTheLineAndTheProblem) {
@@ -261,13 +303,15 @@ TEST(SigmaCompile, RefusalsNameTheLineAndTheProblem) {
       {"title: c\ncorrelation:\n  type: event_count\n  rules: a\n", "no selection rules"},
       {rule("  a:\n    - x\n    - y\n"), "line 4: selection 'a' is a keyword selection"},
       {rule("  a: x\n"), "selection 'a' is a keyword selection"},
-      {rule("  a:\n    - f: x\n    - f: y\n"), "selection 'a' is a list of mappings"},
+      {rule("  a:\n    - f: x\n    - y\n"), "line 6: selection 'a': every item of a list of mappings must be"},
+      {rule("  a:\n    - f: x\n    -\n"), "every item of a list of mappings must be a mapping"},
       {rule("  a:\n"), "selection 'a' is empty"},
       {rule("  a:\n    f:\n      g: x\n"), "key 'f': a field takes a value or a list"},
       {rule("  a:\n    f: x\n  timeframe: 5m\n"), "'timeframe' is not supported"},
       // Modifiers and values.
-      {rule("  a:\n    f|all: x\n"), "line 5: key 'f|all': unsupported field modifier 'all'"},
-      {rule("  a:\n    f|windash: x\n"), "unsupported field modifier 'windash'"},
+      {rule("  a:\n    f|any: x\n"), "line 5: key 'f|any': unsupported field modifier 'any'"},
+      {rule("  a:\n    f|windash|re: x\n"), "key 'f|windash|re': windash applies to text comparisons"},
+      {rule("  a:\n    f|windash|cidr: 10.0.0.0/8\n"), "windash applies to text comparisons"},
       {rule("  a:\n    f|i|re: x\n"), "unsupported field modifier 'i'"},
       {rule("  a:\n    '|contains': x\n"), "key '|contains' has no field name"},
       {rule("  a:\n    f|gt: abc\n"), "key 'f|gt': 'abc' is not a whole number"},
@@ -290,8 +334,12 @@ TEST(SigmaCompile, RefusalsNameTheLineAndTheProblem) {
       {rule(two + "  condition: a and c\n"), "condition names a missing selection 'c'"},
       {rule(two + "  condition: a AND b\n"), "'AND' follows an operand"},
       {rule(two + "  condition: a and b*\n"), "bad token in condition at '*'"},
-      {rule(two + "  condition: 1 of a*\n"), "quantified conditions ('1 of ...', 'all of ...')"},
-      {rule(two + "  condition: all of them\n"), "quantified conditions"},
+      {rule(two + "  condition: 2 of a*\n"), "'2 of' is not supported; write '1 of' or 'all of'"},
+      {rule(two + "  condition: 1 of z*\n"), "'1 of z*' matches no selection"},
+      {rule("  _a:\n    f: 1\n  condition: all of them\n"), "'all of them' matches no selection"},
+      {rule(two + "  condition: 1 of\n"), "'1 of' needs a selection pattern or 'them'"},
+      {rule(two + "  condition: 1 of(a)\n"), "'1 of' needs a selection pattern or 'them'"},
+      {rule(two + "  condition: a 1 of b\n"), "'1' follows an operand"},
       {rule(two + "  condition: a or offset\n"), "condition names a missing selection 'offset'"},
       {rule(two + "  condition: (a\n"), "unbalanced ( in condition"},
       {rule(two + "  condition: a)\n"), "unbalanced ) in condition"},
@@ -397,13 +445,16 @@ TEST(SigmaCompile, BinaryAndHostileInputIsRefusedCleanly) {
 // every one either compiles to an image that loads, or fails with a message;
 // lint always answers with its JSON shape.
 TEST(SigmaCompile, MutatedRuleFilesNeverCrashOrYieldBadImages) {
-  const std::string base = fixture("golden_modifiers.yml") + "---\n" + fixture("golden_crlf.yml");
+  // The golden files, and the rules in standard Sigma forms (lists of
+  // mappings, all, windash, quantified conditions).
+  const std::string bases[] = {
+      fixture("golden_modifiers.yml") + "---\n" + fixture("golden_crlf.yml"), fixture("forms.yml")};
   const char inserts[] = {':', '-', '\'', '"', '#', '[', '\t', ' ', '\n', '*', '\\', '|', '%'};
   uint32_t x = 12345;
   auto next = [&x] { return x = x * 1103515245u + 12345u, x >> 8; };
   int compiled_ok = 0;
-  for (int round = 0; round < 600; ++round) {
-    std::string y = base;
+  for (int round = 0; round < 1000; ++round) {
+    std::string y = bases[round < 600 ? 0 : 1];
     for (int edits = 1 + next() % 3; edits > 0; --edits) {
       size_t at = next() % y.size();
       switch (next() % 4) {

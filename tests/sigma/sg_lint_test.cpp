@@ -54,6 +54,15 @@ TEST(SigmaLint, CleanRuleAndCorrelationsHaveNoMarks) {
   EXPECT_EQ(lint(rule(clean_head, "    user.name:\n      - a\n      - b\n    process.name|cased: c\n")),
             marks(""));
   EXPECT_EQ(lint("title: x\ncorrelation:\n  type: event_count\n  rules: r\n"), marks(""));
+  // Every standard Sigma form the compiler reads lints clean, and a key with
+  // "all" beside the same field's other key is no mixed-modifier mistake.
+  EXPECT_EQ(lint(clean_head + "logsource:\n  product: linux\n  service: sshd\ndetection:\n"
+                              "  sel_a:\n    - user.name: root\n"
+                              "    - user.name|windash|contains|all:\n        - ' -x '\n"
+                              "        - '\\\\'\n      user.name|contains: z\n"
+                              "  sel_b:\n    process.name:\n      - ''\n      - ' a '\n"
+                              "  condition: 1 of sel_* or all of them\n"),
+            marks(""));
 }
 
 TEST(SigmaLint, EachCheckFiresOnTheRuleMadeToTriggerIt) {
@@ -90,10 +99,15 @@ TEST(SigmaLint, MixedModifiersRuleErrorsAndYamlErrorsAreMarked) {
                        "selection 'sel' gives this field two modifier chains ('contains' and "
                        "'endswith'); they are compiled as alternatives (OR), while Sigma reads "
                        "them as AND: put them in two selections joined with 'and'")));
-  EXPECT_EQ(lint(rule(clean_head, "    user.name|all: x\n")),
+  EXPECT_EQ(lint(rule(clean_head, "    user.name|windash|re: x\n")),
             marks(mark("rule-error", "document 1",
-                       "document 1 (\\\"c\\\"), line 11: key 'user.name|all': unsupported field "
-                       "modifier 'all'")));
+                       "document 1 (\\\"c\\\"), line 11: key 'user.name|windash|re': windash "
+                       "applies to text comparisons (equality, contains, startswith, endswith), not "
+                       "to 'windash|re'")));
+  EXPECT_EQ(lint(rule(clean_head, "    user.name|any: x\n")),
+            marks(mark("rule-error", "document 1",
+                       "document 1 (\\\"c\\\"), line 11: key 'user.name|any': unsupported field "
+                       "modifier 'any'")));
   EXPECT_EQ(lint(rule(clean_head, "    user.name: [a, b]\n")),
             marks(mark("yaml-error", "document 1",
                        "line 11: flow collections ([...] and {...}) are not supported; use block "
