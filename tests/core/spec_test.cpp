@@ -227,6 +227,14 @@ struct round_trip {
   std::map<std::string, std::string> annotations; // annotate name -> value
 };
 
+// True when a rulebase text holds a field of a structured payload type.
+bool uses_structured_field(const std::string &rb) {
+  for (const char *t : {":json%", ":cee-syslog%", ":name-value-list", ":cef%", ":checkpoint-lea",
+                        ":v2-iptables", ":cisco-interface-spec", ":repeat"})
+    if (rb.find(t) != std::string::npos) return true;
+  return false;
+}
+
 void check_round_trip(const round_trip &c) {
   SCOPED_TRACE(c.spec);
   emitted e = emit(c.spec);
@@ -238,14 +246,24 @@ void check_round_trip(const round_trip &c) {
   vdr_free(err);
   // Neither engine reported a problem while loading.
   EXPECT_STREQ(vdr_run_diagnostics(run, VDR_ENGINE_LEGACY), "") << e.text;
-  EXPECT_STREQ(vdr_run_diagnostics(run, VDR_ENGINE_TURBO), "") << e.text;
+  // VaderAD either compiled the rulebase quietly or declined it whole, saying
+  // why (a field option it cannot run exactly as the walker does).
+  const std::string turbo_diag = vdr_run_diagnostics(run, VDR_ENGINE_TURBO);
+  if (vdr_run_turbo_available(run))
+    EXPECT_EQ(turbo_diag, "") << e.text;
+  else
+    EXPECT_NE(turbo_diag.find("VaderAD did not compile this rulebase: "), std::string::npos)
+        << turbo_diag;
   ASSERT_EQ(vdr_run_samples(run, (c.sample + "\n").c_str(), nullptr, nullptr), 1u);
   size_t n = 0;
   const vdr_result *r = vdr_run_results(run, &n);
   ASSERT_EQ(n, 1u);
   const bool agreed = r->status == VDR_STATUS_MATCH || r->status == VDR_STATUS_EQUIVALENT;
-  // A coverage gap is what VaderAD yields only while it serves no rule.
-  const bool gap_allowed = r->status == VDR_STATUS_COVERAGE_GAP && !vdr_run_turbo_available(run);
+  // A coverage gap is what VaderAD yields when it declined the rulebase, or
+  // when the rule holds a structured payload field, whose lines the VM still
+  // hands back to the walker.
+  const bool gap_allowed = r->status == VDR_STATUS_COVERAGE_GAP &&
+                           (!vdr_run_turbo_available(run) || uses_structured_field(e.text));
   EXPECT_TRUE(agreed || gap_allowed) << vdr_status_name(r->status) << "\n" << e.text;
 
   ASSERT_NE(r->legacy_json, nullptr);

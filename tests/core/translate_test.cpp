@@ -262,7 +262,12 @@ void expect_same_values(const std::string &original, const std::string &translat
   ASSERT_GT(na, 0u);
   for (size_t i = 0; i < na; ++i) {
     EXPECT_EQ(values_of(ra[i].legacy_json), values_of(rb[i].legacy_json)) << ra[i].line;
-    EXPECT_EQ(ra[i].status, rb[i].status) << ra[i].line;
+    // Match and equivalent are one verdict here: the ECS names carry dots,
+    // which VaderAD writes as nested objects.
+    auto verdict = [](vdr_status st) {
+      return st == VDR_STATUS_EQUIVALENT ? VDR_STATUS_MATCH : st;
+    };
+    EXPECT_EQ(verdict(ra[i].status), verdict(rb[i].status)) << ra[i].line;
     EXPECT_NE(rb[i].status, VDR_STATUS_DIVERGENCE) << ra[i].line;
   }
   vdr_run_free(a);

@@ -14,7 +14,7 @@
 namespace {
 
 using sigma_test::builder;
-using sigma_test::pred_spec;
+using sigma_test::pred_desc;
 
 // A parsed report; fails the test when the text is not one JSON object.
 struct report {
