@@ -507,6 +507,11 @@ int run_message(ln_ctx ctx, const char *str, size_t len) {
     return -1;
   ln_program_t prog;
   ln_turbo_program(ctx, &prog);
+  if (t->index.code != prog.code || t->index.code_len != prog.code_len) {
+    ln_vm_index_free(&t->index);
+    ln_vm_index_build(&t->index, &prog); // without it FORK only looks less far ahead
+  }
+  t->vm.index = &t->index;
   int rc = ln_vm_exec(&t->vm, &prog, str, len, &t->result);
   if (rc != LN_VM_MATCH) {
     ln_dbgprintf(ctx, "turbo VM exec returned %d, error: %s", rc,
@@ -564,6 +569,7 @@ bool ln_json_text_valid(const char *text, size_t len) {
 int ln_turbo_runtime_init(ln_turbo_ctx_t *t) {
   if (!t) return -1;
   if (ln_vm_init(&t->vm, &t->arena) != 0) return -1;
+  t->index = ln_vm_index_t{};
   memset(&t->result, 0, sizeof t->result);
   t->result.arena = &t->arena;
   t->json_buf = static_cast<char *>(malloc(kJsonBufInitial));
@@ -575,6 +581,7 @@ int ln_turbo_runtime_init(ln_turbo_ctx_t *t) {
 void ln_turbo_runtime_free(ln_turbo_ctx_t *t) {
   if (!t) return;
   ln_vm_destroy(&t->vm);
+  ln_vm_index_free(&t->index);
   free(t->json_buf);
   t->json_buf = nullptr;
   t->json_buf_cap = 0;

@@ -12,6 +12,7 @@
 #include <libfastjson/json.h>
 #include <libfastjson/json_tokener.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 
@@ -312,6 +313,17 @@ bool cannot_start(const ln_vm_t *vm, const ln_instr_t *in) {
   }
 }
 
+// True when instruction j cannot succeed at the current position: by the
+// program's start sets when they were built for this code, else by the
+// instruction's first byte alone.
+inline bool cannot_enter(const ln_vm_t *vm, const ln_vm_start_set_t *sets, uint32_t j) {
+  if (!sets) return cannot_start(vm, &vm->prog->code[j]);
+  const ln_vm_start_set_t &s = sets[j];
+  if (vm->ip == vm->input_end) return !s.at_end;
+  const unsigned char c = static_cast<unsigned char>(*vm->ip);
+  return !((s.bits[c >> 6] >> (c & 63)) & 1);
+}
+
 // FORK looks at the first instruction of both alternatives: one that fails on
 // the next byte is not tried (its failure would only resume the other with the
 // same state). When the fall-through alternative is dead and the other starts
@@ -321,11 +333,14 @@ bool cannot_start(const ln_vm_t *vm, const ln_instr_t *in) {
 HandlerResult op_fork(ln_vm_t *vm, const ln_instr_t *) {
   const ln_program_t *prog = vm->prog;
   const uint64_t limit = vm->instr_limit ? vm->instr_limit : LN_VM_INSTR_LIMIT;
+  const ln_vm_index_t *ix = vm->index;
+  const ln_vm_start_set_t *sets =
+      ix && ix->sets && ix->code == prog->code && ix->code_len == prog->code_len ? ix->sets : nullptr;
   for (;;) {
     const ln_instr_t *in = &prog->code[vm->pc];
     uint32_t t;
     if (!jump_target(vm, in, &t)) return H_ERROR;
-    if (vm->pc + 1 < prog->code_len && cannot_start(vm, in + 1)) {
+    if (vm->pc + 1 < prog->code_len && cannot_enter(vm, sets, vm->pc + 1)) {
       vm->pc = t;
       if (prog->code[t].op != OP_FORK) return H_JUMPED;
       if (++vm->instr_count > limit) { // a chain of FORKs counts like any code
@@ -334,7 +349,7 @@ HandlerResult op_fork(ln_vm_t *vm, const ln_instr_t *) {
       }
       continue;
     }
-    if (cannot_start(vm, &prog->code[t])) return H_NEXT;
+    if (cannot_enter(vm, sets, t)) return H_NEXT;
     if (vm->fork_sp >= LN_VM_MAX_FORKS) return run_error(vm, "fork stack overflow");
     ln_fork_t &f = vm->forks[vm->fork_sp++];
     f.pc = t;
@@ -1033,7 +1048,146 @@ struct HandlerTable {
 };
 constexpr HandlerTable kHandlers;
 
+// ------------------------------------------------------------ start sets
+
+struct StartSet {
+  ln_vm_start_set_t s;
+  void add(unsigned char c) { s.bits[c >> 6] |= 1ull << (c & 63); }
+  void add_range(unsigned a, unsigned b) {
+    for (unsigned c = a; c <= b; ++c) add(static_cast<unsigned char>(c));
+  }
+  void del(unsigned char c) { s.bits[c >> 6] &= ~(1ull << (c & 63)); }
+  static StartSet none() { return StartSet{}; }
+  static StartSet all(bool at_end) {
+    StartSet r{};
+    for (uint64_t &w : r.s.bits) w = ~0ull;
+    r.s.at_end = at_end;
+    return r;
+  }
+  static StartSet one(unsigned char c) {
+    StartSet r{};
+    r.add(c);
+    return r;
+  }
+};
+
+// The start set of instruction i, from the sets of the instructions after it
+// (jumps and forks lead forward in compiled code; any other target makes the
+// set "anywhere").
+StartSet start_set_of(const ln_program_t *prog, const ln_vm_start_set_t *sets, uint32_t i) {
+  const ln_instr_t &in = prog->code[i];
+  const uint32_t n = prog->code_len;
+  const char *pool = prog->strpool;
+  const uint32_t plen = prog->strpool_len;
+  auto forward = [&](uint32_t *t) {
+    const int64_t target = static_cast<int64_t>(i) + in.data.jump.offset;
+    if (target <= i || target >= n) return false;
+    *t = static_cast<uint32_t>(target);
+    return true;
+  };
+  StartSet r;
+  switch (in.op) {
+  case OP_HALT:
+  case OP_FAIL:
+  case OP_CHARSET:
+  case OP_FIELD_REGEX: return StartSet::none();
+  case OP_ASSERT_END: r = StartSet::none(); r.s.at_end = 1; return r;
+  case OP_LITERAL:
+    if (in.aux < 1 || in.aux > LN_LITERAL_MAX) return StartSet::all(true);
+    return StartSet::one(static_cast<unsigned char>(in.data.str[0]));
+  case OP_LITERAL_EXT: {
+    const uint32_t off = in.data.lit_pool.off, len = in.data.lit_pool.len;
+    if (len == 0 || !pool || !ln_strpool_span_ok(pool, plen, off, len)) return StartSet::all(true);
+    if ((in.flags & LN_IF_STORE) && !ln_strpool_cstr(pool, plen, in.data.lit_pool.name_off))
+      return StartSet::all(true);
+    return StartSet::one(static_cast<unsigned char>(pool[off]));
+  }
+  case OP_CHAR:
+  case OP_ASSERT_CHAR: return StartSet::one(static_cast<unsigned char>(in.data.str[0]));
+  case OP_FIELD_INT:
+  case OP_FIELD_UINT:
+  case OP_FIELD_IPV4: r = StartSet::none(); r.add_range('0', '9'); return r;
+  case OP_FIELD_HEX: return StartSet::one('0');
+  case OP_FIELD_FLOAT:
+    r = StartSet::none();
+    r.add_range('0', '9');
+    r.add('-');
+    r.add('.');
+    return r;
+  case OP_FIELD_WORD:
+    r = StartSet::all(false);
+    if (in.aux == 1) {
+      r = StartSet::none();
+      r.add_range('0', '9');
+      r.add_range('a', 'f');
+      r.add_range('A', 'F');
+    } else if (in.aux == 2) {
+      r = StartSet::none();
+      r.add_range('a', 'z');
+      r.add_range('A', 'Z');
+    }
+    return r;
+  case OP_FIELD_CHAR_TO:
+    if (in.flags & LN_IF_CHARSEP) return StartSet::all(true);
+    r = StartSet::all(false);
+    if (in.flags & LN_IF_CHARSET) {
+      if (!pool || !ln_strpool_cstr(pool, plen, in.data.char_to.set_off) ||
+          !ln_strpool_span_ok(pool, plen, in.data.char_to.set_off, in.aux))
+        return StartSet::all(true);
+      for (uint32_t k = 0; k < in.aux; ++k) r.del(static_cast<unsigned char>(pool[in.data.char_to.set_off + k]));
+    } else {
+      r.del(in.data.char_to.delim);
+    }
+    return r;
+  case OP_FIELD_DATE:
+    if (in.aux != 1 && (in.aux >> 8) != 1) { // RFC 3164: a month name
+      r = StartSet::none();
+      for (const char *p = "JFMASONDjfmasond"; *p; ++p) r.add(static_cast<unsigned char>(*p));
+      return r;
+    }
+    return StartSet::all(true);
+  case OP_FORK: {
+    uint32_t t;
+    if (i + 1 >= n || !forward(&t)) return StartSet::all(true);
+    r.s = sets[i + 1];
+    for (int w = 0; w < 4; ++w) r.s.bits[w] |= sets[t].bits[w];
+    r.s.at_end |= sets[t].at_end;
+    return r;
+  }
+  case OP_JUMP: {
+    uint32_t t;
+    if (!forward(&t)) return StartSet::all(true);
+    r.s = sets[t];
+    return r;
+  }
+  case OP_NOP:
+    if (i + 1 >= n) return StartSet::all(true);
+    r.s = sets[i + 1];
+    return r;
+  default: return StartSet::all(true);
+  }
+}
+
 } // namespace
+
+int ln_vm_index_build(ln_vm_index_t *ix, const ln_program_t *prog) {
+  if (!ix) return -1;
+  *ix = ln_vm_index_t{};
+  if (!prog || !prog->code || prog->code_len == 0) return -1;
+  auto *sets = static_cast<ln_vm_start_set_t *>(calloc(prog->code_len, sizeof(ln_vm_start_set_t)));
+  if (!sets) return -1;
+  for (uint32_t i = prog->code_len; i-- > 0;) sets[i] = start_set_of(prog, sets, i).s;
+  ix->code = prog->code;
+  ix->code_len = prog->code_len;
+  ix->sets = sets;
+  return 0;
+}
+
+void ln_vm_index_free(ln_vm_index_t *ix) {
+  if (!ix) return;
+  free(ix->sets);
+  *ix = ln_vm_index_t{};
+}
 
 // ------------------------------------------------------------------ public
 

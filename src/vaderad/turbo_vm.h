@@ -112,6 +112,29 @@ struct ln_field_ctx_t {
   uint32_t n_fields_at_push;
 };
 
+// Start sets of a program, built once per program: for every instruction,
+// the bytes at which it may succeed and whether it may succeed at the end of
+// the input. A FORK, JUMP or NOP inherits the sets of the code it leads to, so
+// FORK skips, with one lookup, an alternative whose whole subtree cannot start
+// with the next byte. The sets only ever hold too much: an instruction whose
+// outcome the first byte does not decide, or that could end the run with an
+// error, may start anywhere.
+struct ln_vm_start_set_t {
+  uint64_t bits[4];
+  uint8_t at_end;
+};
+
+struct ln_vm_index_t {
+  const ln_instr_t *code; // the program the sets were built for
+  uint32_t code_len;
+  ln_vm_start_set_t *sets; // code_len entries; null when there are none
+};
+
+// Builds the start sets of prog into ix (which must be empty or freed): 0, or
+// -1 when memory is short (ix stays empty; the VM then runs without it).
+int ln_vm_index_build(ln_vm_index_t *ix, const ln_program_t *prog);
+void ln_vm_index_free(ln_vm_index_t *ix);
+
 struct ln_vm_t {
   const ln_program_t *prog;
   const char *input;
@@ -138,6 +161,9 @@ struct ln_vm_t {
   // produce yet (a structured payload the walker's parser accepted there),
   // UINT32_MAX for none. A MATCH on such a path ends the run with an error.
   uint32_t unserved_pc;
+  // Start sets of the program (kept by ln_vm_reset); used only when built for
+  // the code being run. Null: FORK looks at the first instruction only.
+  const ln_vm_index_t *index;
 };
 
 // 0, or -2 when an argument is null or the "C" locale cannot be created.
