@@ -814,13 +814,68 @@ HandlerResult op_field_time(ln_vm_t *vm, const ln_instr_t *in) {
   return walker_field(vm, in, fn);
 }
 
+// Reads a run of digits as the walker's date parsers do (saturating at
+// 100000000); advances i past it.
+inline int date_run(const char *s, size_t len, size_t &i, size_t *nd) {
+  int v = 0;
+  const size_t b = i;
+  while (i < len && is_digit(static_cast<unsigned char>(s[i]))) {
+    if (v < 100000000) v = v * 10 + (s[i] - '0');
+    ++i;
+  }
+  *nd = i - b;
+  return v;
+}
+
+// The length of the RFC 3164 timestamp at s, 0 for none: the walker's
+// "date-rfc3164" test, with the month name found by one switch instead of a
+// scan of the twelve names.
+size_t rfc3164_len(const char *s, size_t len) {
+  if (len < 3) return 0;
+  auto lower = [](unsigned char c) { return c >= 'A' && c <= 'Z' ? static_cast<unsigned>(c - 'A' + 'a') : c; };
+  const unsigned key = lower(static_cast<unsigned char>(s[0])) << 16 |
+                       lower(static_cast<unsigned char>(s[1])) << 8 | lower(static_cast<unsigned char>(s[2]));
+  switch (key) {
+  case 'j' << 16 | 'a' << 8 | 'n': case 'f' << 16 | 'e' << 8 | 'b': case 'm' << 16 | 'a' << 8 | 'r':
+  case 'a' << 16 | 'p' << 8 | 'r': case 'm' << 16 | 'a' << 8 | 'y': case 'j' << 16 | 'u' << 8 | 'n':
+  case 'j' << 16 | 'u' << 8 | 'l': case 'a' << 16 | 'u' << 8 | 'g': case 's' << 16 | 'e' << 8 | 'p':
+  case 'o' << 16 | 'c' << 8 | 't': case 'n' << 16 | 'o' << 8 | 'v': case 'd' << 16 | 'e' << 8 | 'c': break;
+  default: return 0;
+  }
+  size_t i = 3, n = 0;
+  if (i >= len || s[i] != ' ') return 0;
+  ++i;
+  if (i < len && s[i] == ' ') ++i; // padding before a one-digit day
+  const int day = date_run(s, len, i, &n);
+  if (n == 0 || day < 1 || day > 31 || i >= len || s[i] != ' ') return 0;
+  ++i;
+  { // an optional year between the day and the time is skipped
+    size_t j = i;
+    const int y = date_run(s, len, j, &n);
+    if (n > 0 && y > 1970 && y < 2100) {
+      if (j >= len || s[j] != ' ') return 0;
+      i = j + 1;
+    }
+  }
+  const int hour = date_run(s, len, i, &n);
+  if (n == 0 || hour > 23 || i >= len || s[i] != ':') return 0;
+  ++i;
+  const int minute = date_run(s, len, i, &n);
+  if (n == 0 || minute > 59 || i >= len || s[i] != ':') return 0;
+  ++i;
+  const int second = date_run(s, len, i, &n);
+  if (n == 0 || second > 60) return 0;
+  if (i < len && s[i] == ':') ++i;
+  return i;
+}
+
 // FIELD_DATE: aux 1 is an ISO date; otherwise the high byte of aux picks the
 // form (1 RFC 5424, 0 RFC 3164) and, with flag 0x80, the low byte is the
 // format mode (2 Unix seconds, 3 milliseconds).
 HandlerResult op_field_date(ln_vm_t *vm, const ln_instr_t *in) {
   if (in->aux == 1) return walker_field(vm, in, ln_v2_parseISODate);
   const int kind = (in->aux >> 8) == 1 ? 1 : 0;
-  size_t n = walker_match(vm, kind ? ln_v2_parseRFC5424Date : ln_v2_parseRFC3164Date);
+  size_t n = kind ? walker_match(vm, ln_v2_parseRFC5424Date) : rfc3164_len(vm->ip, rem(vm));
   if (n == 0) return H_FAIL;
   if (!(in->flags & LN_IF_DATE_CONVERT)) return field_text(vm, in, vm->ip, n, n);
   const int ms = (in->aux & 0xFF) == FMT_AS_TIMESTAMP_UX_MS;
