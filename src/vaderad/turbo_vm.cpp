@@ -46,6 +46,13 @@ HandlerResult run_error(ln_vm_t *vm, const char *msg) {
 // pooled with flag 0x10. Null when a pooled name lies outside the pool.
 const char *instr_name(const ln_vm_t *vm, const ln_instr_t *in, const char *inline_name,
                        size_t width, size_t *len) {
+  if (vm->names) {
+    const ln_vm_name_t &c = vm->names[in - vm->prog->code];
+    if (c.ok && (!c.src || c.src == inline_name)) {
+      *len = c.len;
+      return c.name;
+    }
+  }
   if (in->flags & LN_IF_POOLED_NAME) {
     const char *s = vm->prog->strpool
                         ? ln_strpool_cstr(vm->prog->strpool, vm->prog->strpool_len,
@@ -333,9 +340,7 @@ inline bool cannot_enter(const ln_vm_t *vm, const ln_vm_start_set_t *sets, uint3
 HandlerResult op_fork(ln_vm_t *vm, const ln_instr_t *) {
   const ln_program_t *prog = vm->prog;
   const uint64_t limit = vm->instr_limit ? vm->instr_limit : LN_VM_INSTR_LIMIT;
-  const ln_vm_index_t *ix = vm->index;
-  const ln_vm_start_set_t *sets =
-      ix && ix->sets && ix->code == prog->code && ix->code_len == prog->code_len ? ix->sets : nullptr;
+  const ln_vm_start_set_t *sets = vm->sets;
   for (;;) {
     const ln_instr_t *in = &prog->code[vm->pc];
     uint32_t t;
@@ -1230,17 +1235,46 @@ int ln_vm_index_build(ln_vm_index_t *ix, const ln_program_t *prog) {
   *ix = ln_vm_index_t{};
   if (!prog || !prog->code || prog->code_len == 0) return -1;
   auto *sets = static_cast<ln_vm_start_set_t *>(calloc(prog->code_len, sizeof(ln_vm_start_set_t)));
-  if (!sets) return -1;
+  auto *names = static_cast<ln_vm_name_t *>(calloc(prog->code_len, sizeof(ln_vm_name_t)));
+  if (!sets || !names) {
+    free(sets);
+    free(names);
+    return -1;
+  }
   for (uint32_t i = prog->code_len; i-- > 0;) sets[i] = start_set_of(prog, sets, i).s;
+  for (uint32_t i = 0; i < prog->code_len; ++i) {
+    const ln_instr_t &in = prog->code[i];
+    const ln_opcode_info *info = ln_opcode_info_of(in.op);
+    if (!info) continue;
+    const char *inl = nullptr;
+    size_t width = 0;
+    switch (info->layout) {
+    case LN_LAYOUT_STR: inl = in.data.str; width = sizeof in.data.str; break;
+    case LN_LAYOUT_CHAR_TO: inl = in.data.char_to.name; width = sizeof in.data.char_to.name; break;
+    case LN_LAYOUT_STR_TO: inl = in.data.str_to.name; width = sizeof in.data.str_to.name; break;
+    default: continue;
+    }
+    ln_vm_name_t &c = names[i];
+    if (in.flags & LN_IF_POOLED_NAME) {
+      const char *p = prog->strpool ? ln_strpool_cstr(prog->strpool, prog->strpool_len, in.data.name_pool.off)
+                                    : nullptr;
+      if (!p || strlen(p) > UINT32_MAX) continue; // resolved, and refused, at run time
+      c = ln_vm_name_t{p, nullptr, static_cast<uint32_t>(strlen(p)), 1};
+    } else {
+      c = ln_vm_name_t{inl, inl, static_cast<uint32_t>(strnlen(inl, width)), 1};
+    }
+  }
   ix->code = prog->code;
   ix->code_len = prog->code_len;
   ix->sets = sets;
+  ix->names = names;
   return 0;
 }
 
 void ln_vm_index_free(ln_vm_index_t *ix) {
   if (!ix) return;
   free(ix->sets);
+  free(ix->names);
   *ix = ln_vm_index_t{};
 }
 
@@ -1273,6 +1307,8 @@ void ln_vm_reset(ln_vm_t *vm) {
   vm->matched_rule = nullptr;
   vm->error = nullptr;
   vm->unserved_pc = UINT32_MAX;
+  vm->sets = nullptr;
+  vm->names = nullptr;
 }
 
 void ln_vm_set_trace(ln_vm_t *, int) {}
@@ -1285,6 +1321,11 @@ int ln_vm_exec(ln_vm_t *vm, const ln_program_t *prog, const char *input, size_t 
   vm->input = vm->ip = input;
   vm->input_end = input + len;
   vm->result = result;
+  const ln_vm_index_t *ix = vm->index;
+  if (ix && ix->sets && ix->names && ix->code == prog->code && ix->code_len == prog->code_len) {
+    vm->sets = ix->sets;
+    vm->names = ix->names;
+  }
   return ln_vm_continue(vm);
 }
 

@@ -124,10 +124,20 @@ struct ln_vm_start_set_t {
   uint8_t at_end;
 };
 
+// The resolved name of an instruction (inline or pooled), so that a store
+// neither measures nor looks it up again.
+struct ln_vm_name_t {
+  const char *name;
+  const char *src; // the inline member it was measured in; null for a pooled name
+  uint32_t len;
+  uint32_t ok;     // 0: no cached name, resolve it as usual
+};
+
 struct ln_vm_index_t {
   const ln_instr_t *code; // the program the sets were built for
   uint32_t code_len;
   ln_vm_start_set_t *sets; // code_len entries; null when there are none
+  ln_vm_name_t *names;     // code_len entries
 };
 
 // Builds the start sets of prog into ix (which must be empty or freed): 0, or
@@ -164,6 +174,10 @@ struct ln_vm_t {
   // Start sets of the program (kept by ln_vm_reset); used only when built for
   // the code being run. Null: FORK looks at the first instruction only.
   const ln_vm_index_t *index;
+  // The index's tables when it was built for the program of this run (set by
+  // ln_vm_exec), else null.
+  const ln_vm_start_set_t *sets;
+  const ln_vm_name_t *names;
 };
 
 // 0, or -2 when an argument is null or the "C" locale cannot be created.
