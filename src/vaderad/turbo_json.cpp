@@ -194,46 +194,8 @@ inline char *escape_byte(char *w, unsigned char c) {
   return w;
 }
 
-void write_escaped_string(Out &o, const char *s, size_t n) {
-  if (o.ok && o.cap - o.pos > 6 * n + 3) {
-    // Room for the worst case: no per-byte checks; clean runs of eight bytes
-    // are copied as one word.
-    char *w = o.buf + o.pos;
-    *w++ = '"';
-    size_t i = 0;
-    for (; i + 8 <= n; i += 8) {
-      const uint64_t x = load8(s + i);
-      if (!escape_bits(x)) {
-        memcpy(w, &x, 8);
-        w += 8;
-        continue;
-      }
-      for (size_t k = i; k < i + 8; ++k) {
-        const unsigned char c = static_cast<unsigned char>(s[k]);
-        if (kEscape.needs[c])
-          w = escape_byte(w, c);
-        else
-          *w++ = static_cast<char>(c);
-      }
-    }
-    if (i < n && n >= 8 && !escape_bits(load8(s + n - 8))) {
-      // A clean tail: one word ending at the last byte (it overlaps bytes
-      // already written with the same values).
-      memcpy(w - (i - (n - 8)), s + n - 8, 8);
-      w += n - i;
-      i = n;
-    }
-    for (; i < n; ++i) {
-      const unsigned char c = static_cast<unsigned char>(s[i]);
-      if (kEscape.needs[c])
-        w = escape_byte(w, c);
-      else
-        *w++ = static_cast<char>(c);
-    }
-    *w++ = '"';
-    o.pos = static_cast<size_t>(w - o.buf);
-    return;
-  }
+// The checked writer, for the end of a buffer: run by run.
+__attribute__((noinline)) void write_escaped_checked(Out &o, const char *s, size_t n) {
   o.put('"');
   size_t i = 0;
   while (i < n && o.ok) {
@@ -247,6 +209,61 @@ void write_escaped_string(Out &o, const char *s, size_t n) {
     i = run + 1;
   }
   o.put('"');
+}
+
+// A JSON string.
+__attribute__((always_inline)) inline void write_escaped_string(Out &o, const char *s, size_t n) {
+  if (!o.ok || o.cap - o.pos <= 6 * n + 16) return write_escaped_checked(o, s, n);
+  // Room for the worst case: no per-byte checks; clean runs of eight bytes
+  // are copied as one word.
+  char *w = o.buf + o.pos;
+  *w++ = '"';
+  if (n >= 4 && n < 8) {
+    // Two overlapping four-byte halves cover a short text.
+    uint32_t lo, hi;
+    memcpy(&lo, s, 4);
+    memcpy(&hi, s + n - 4, 4);
+    if (!escape_bits(static_cast<uint64_t>(hi) << 32 | lo)) {
+      memcpy(w, &lo, 4);
+      memcpy(w + n - 4, &hi, 4);
+      w += n;
+      *w++ = '"';
+      o.pos = static_cast<size_t>(w - o.buf);
+      return;
+    }
+  }
+  size_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    const uint64_t x = load8(s + i);
+    if (!escape_bits(x)) {
+      memcpy(w, &x, 8);
+      w += 8;
+      continue;
+    }
+    for (size_t k = i; k < i + 8; ++k) {
+      const unsigned char c = static_cast<unsigned char>(s[k]);
+      if (kEscape.needs[c])
+        w = escape_byte(w, c);
+      else
+        *w++ = static_cast<char>(c);
+    }
+  }
+  if (i < n && n >= 8 && !escape_bits(load8(s + n - 8))) {
+    // A clean tail: one word ending at the last byte (it overlaps bytes
+    // already written with the same values).
+    memcpy(w - (i - (n - 8)), s + n - 8, 8);
+    w += n - i;
+    i = n;
+  }
+  for (; i < n; ++i) {
+    const unsigned char c = static_cast<unsigned char>(s[i]);
+    if (kEscape.needs[c])
+      w = escape_byte(w, c);
+    else
+      *w++ = static_cast<char>(c);
+  }
+  *w++ = '"';
+  o.pos = static_cast<size_t>(w - o.buf);
 }
 
 constexpr char kDigitPairs[201] =
