@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <vector>
 
 #include "normalizer/parser.h"
 #include "normalizer/walker.h"
@@ -341,6 +342,22 @@ HandlerResult op_fork(ln_vm_t *vm, const ln_instr_t *) {
   const ln_program_t *prog = vm->prog;
   const uint64_t limit = vm->instr_limit ? vm->instr_limit : LN_VM_INSTR_LIMIT;
   const ln_vm_start_set_t *sets = vm->sets;
+  if (vm->jump_of) {
+    if (const uint32_t j = vm->jump_of[vm->pc]) {
+      // One lookup passes the FORKs whose fall-through cannot start here.
+      const size_t b = vm->ip == vm->input_end ? 256 : static_cast<unsigned char>(*vm->ip);
+      const ln_vm_fork_jump_t &e = vm->jumps[j - 1 + b];
+      if (e.pc != vm->pc) {
+        vm->instr_count += e.hops;
+        if (vm->instr_count > limit) {
+          vm->error = "instruction limit exceeded";
+          return H_LIMIT;
+        }
+        vm->pc = e.pc;
+        if (prog->code[e.pc].op != OP_FORK) return H_JUMPED;
+      }
+    }
+  }
   for (;;) {
     const ln_instr_t *in = &prog->code[vm->pc];
     uint32_t t;
@@ -1228,6 +1245,65 @@ StartSet start_set_of(const ln_program_t *prog, const ln_vm_start_set_t *sets, u
   }
 }
 
+// The target of FORK i when it is a valid forward one with a fall-through.
+bool fork_target(const ln_program_t *prog, uint32_t i, uint32_t *t) {
+  const ln_instr_t &in = prog->code[i];
+  if (in.op != OP_FORK || i + 1 >= prog->code_len) return false;
+  const int64_t target = static_cast<int64_t>(i) + in.data.jump.offset;
+  if (target <= i || target >= prog->code_len) return false;
+  *t = static_cast<uint32_t>(target);
+  return true;
+}
+
+bool may_start(const ln_vm_start_set_t &s, size_t b) {
+  return b == 256 ? s.at_end != 0 : ((s.bits[b >> 6] >> (b & 63)) & 1) != 0;
+}
+
+// Jump tables of the FORKs that head a chain of LN_VM_FORK_CHAIN_MIN or more
+// (a FORK inside a chain heads the rest of it: a backtrack resumes there).
+// The walk over a chain stops at a FORK with a bad target, which must be run.
+void build_fork_jumps(ln_vm_index_t *ix, const ln_program_t *prog) {
+  const uint32_t n = prog->code_len;
+  std::vector<uint32_t> len(n, 0); // FORKs in the chain from i
+  for (uint32_t i = n; i-- > 0;) {
+    uint32_t t;
+    if (fork_target(prog, i, &t)) len[i] = 1 + len[t];
+  }
+  size_t tables = 0;
+  for (uint32_t i = 0; i < n; ++i)
+    if (len[i] >= LN_VM_FORK_CHAIN_MIN) ++tables;
+  if (tables == 0 || tables > LN_VM_FORK_TABLES_MAX / (257 * sizeof(ln_vm_fork_jump_t))) return;
+  auto *jump_of = static_cast<uint32_t *>(calloc(n, sizeof(uint32_t)));
+  auto *jumps = static_cast<ln_vm_fork_jump_t *>(calloc(tables * 257, sizeof(ln_vm_fork_jump_t)));
+  if (!jump_of || !jumps) {
+    free(jump_of);
+    free(jumps);
+    return;
+  }
+  uint32_t next = 0;
+  for (uint32_t i = 0; i < n; ++i) {
+    if (len[i] < LN_VM_FORK_CHAIN_MIN) continue;
+    jump_of[i] = next + 1;
+    for (size_t b = 0; b < 257; ++b) {
+      uint32_t pc = i, hops = 0, t;
+      // As op_fork walks: a dead fall-through leads to the target, and going
+      // on from a FORK there counts one instruction.
+      while (fork_target(prog, pc, &t) && !may_start(ix->sets[pc + 1], b)) {
+        if (prog->code[t].op != OP_FORK) {
+          pc = t;
+          break;
+        }
+        pc = t;
+        ++hops;
+      }
+      jumps[next + b] = ln_vm_fork_jump_t{pc, hops};
+    }
+    next += 257;
+  }
+  ix->jump_of = jump_of;
+  ix->jumps = jumps;
+}
+
 } // namespace
 
 int ln_vm_index_build(ln_vm_index_t *ix, const ln_program_t *prog) {
@@ -1268,6 +1344,7 @@ int ln_vm_index_build(ln_vm_index_t *ix, const ln_program_t *prog) {
   ix->code_len = prog->code_len;
   ix->sets = sets;
   ix->names = names;
+  build_fork_jumps(ix, prog); // without tables FORK walks its chain
   return 0;
 }
 
@@ -1275,6 +1352,8 @@ void ln_vm_index_free(ln_vm_index_t *ix) {
   if (!ix) return;
   free(ix->sets);
   free(ix->names);
+  free(ix->jump_of);
+  free(ix->jumps);
   *ix = ln_vm_index_t{};
 }
 
@@ -1309,6 +1388,8 @@ void ln_vm_reset(ln_vm_t *vm) {
   vm->unserved_pc = UINT32_MAX;
   vm->sets = nullptr;
   vm->names = nullptr;
+  vm->jump_of = nullptr;
+  vm->jumps = nullptr;
 }
 
 void ln_vm_set_trace(ln_vm_t *, int) {}
@@ -1325,6 +1406,8 @@ int ln_vm_exec(ln_vm_t *vm, const ln_program_t *prog, const char *input, size_t 
   if (ix && ix->sets && ix->names && ix->code == prog->code && ix->code_len == prog->code_len) {
     vm->sets = ix->sets;
     vm->names = ix->names;
+    vm->jump_of = ix->jump_of;
+    vm->jumps = ix->jumps;
   }
   return ln_vm_continue(vm);
 }

@@ -133,11 +133,28 @@ struct ln_vm_name_t {
   uint32_t ok;     // 0: no cached name, resolve it as usual
 };
 
+// Where a chain of FORKs (each the target of the one before) leads for one
+// next byte: the first FORK of the chain whose fall-through may start with the
+// byte, or the chain's last target when none may; hops is the number of
+// FORKs passed that count as instructions.
+struct ln_vm_fork_jump_t {
+  uint32_t pc;
+  uint32_t hops;
+};
+
+// Chains of at least this many FORKs get a jump table (257 entries: one per
+// byte and one for the end of the input), within LN_VM_FORK_TABLES_MAX bytes
+// a program.
+#define LN_VM_FORK_CHAIN_MIN 3
+#define LN_VM_FORK_TABLES_MAX (8u << 20)
+
 struct ln_vm_index_t {
   const ln_instr_t *code; // the program the sets were built for
   uint32_t code_len;
   ln_vm_start_set_t *sets; // code_len entries; null when there are none
   ln_vm_name_t *names;     // code_len entries
+  uint32_t *jump_of;       // code_len entries: 0, or 1 + the first entry of the FORK's table
+  ln_vm_fork_jump_t *jumps;
 };
 
 // Builds the start sets of prog into ix (which must be empty or freed): 0, or
@@ -178,6 +195,8 @@ struct ln_vm_t {
   // ln_vm_exec), else null.
   const ln_vm_start_set_t *sets;
   const ln_vm_name_t *names;
+  const uint32_t *jump_of;
+  const ln_vm_fork_jump_t *jumps;
 };
 
 // 0, or -2 when an argument is null or the "C" locale cannot be created.
