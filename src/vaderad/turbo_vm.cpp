@@ -1061,9 +1061,16 @@ HandlerResult op_ctx_pop(ln_vm_t *vm, const ln_instr_t *) {
 
 // ------------------------------------------------------------ dispatch table
 
+HandlerResult op_unknown(ln_vm_t *vm, const ln_instr_t *in) {
+  snprintf(vm->error_buf, sizeof vm->error_buf, "unknown opcode 0x%02x at pc=%u", in->op, vm->pc);
+  vm->error = vm->error_buf;
+  return H_ERROR;
+}
+
 struct HandlerTable {
   Handler h[256] = {};
   constexpr HandlerTable() {
+    for (Handler &x : h) x = op_unknown; // every byte dispatches
     h[OP_HALT] = op_fail;
     h[OP_MATCH] = op_match;
     h[OP_JUMP] = op_jump;
@@ -1427,13 +1434,7 @@ int ln_vm_continue(ln_vm_t *vm) {
     }
     const ln_instr_t *in = &prog->code[vm->pc];
     __builtin_prefetch(in + 1);
-    Handler h = kHandlers.h[in->op];
-    if (!h) {
-      snprintf(vm->error_buf, sizeof vm->error_buf, "unknown opcode 0x%02x at pc=%u", in->op, vm->pc);
-      vm->error = vm->error_buf;
-      return LN_VM_ERROR;
-    }
-    switch (h(vm, in)) {
+    switch (kHandlers.h[in->op](vm, in)) {
     case H_NEXT:
       ++vm->pc;
       continue;
