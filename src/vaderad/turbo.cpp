@@ -775,6 +775,8 @@ int ln_turbo_compile(ln_ctx ctx) {
     }
     return -1;
   }
+  // The start sets belong to the program being replaced.
+  ln_vm_index_free(&ctx->turbo->index);
   return compile(ctx);
 }
 

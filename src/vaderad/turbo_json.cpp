@@ -157,39 +157,45 @@ struct EscapeTable {
 };
 constexpr EscapeTable kEscape;
 
-void write_escaped_string(Out &o, const char *s, size_t n) {
-  if (o.ok && o.cap - o.pos > 6 * n + 3) {
-    // Room for the worst case: write without per-byte checks.
-    static const char hex[] = "0123456789abcdef";
-    char *w = o.buf + o.pos;
-    *w++ = '"';
-    for (size_t i = 0; i < n; ++i) {
-      const unsigned char c = static_cast<unsigned char>(s[i]);
-      if (!kEscape.needs[c]) {
-        *w++ = static_cast<char>(c);
-        continue;
-      }
-      *w++ = '\\';
-      switch (c) {
-      case '"': *w++ = '"'; break;
-      case '\\': *w++ = '\\'; break;
-      case '\b': *w++ = 'b'; break;
-      case '\t': *w++ = 't'; break;
-      case '\n': *w++ = 'n'; break;
-      case '\f': *w++ = 'f'; break;
-      case '\r': *w++ = 'r'; break;
-      default:
-        *w++ = 'u';
-        *w++ = '0';
-        *w++ = '0';
-        *w++ = hex[c >> 4];
-        *w++ = hex[c & 15];
-      }
-    }
-    *w++ = '"';
-    o.pos = static_cast<size_t>(w - o.buf);
-    return;
+// Eight bytes at once: a non-zero result when one of them is below 0x20, '"'
+// or '\\' (the usual "has a byte less than / equal to" word tricks; exact as a
+// test for "any", which is all it is used for).
+inline uint64_t escape_bits(uint64_t x) {
+  constexpr uint64_t ones = 0x0101010101010101ull, high = 0x8080808080808080ull;
+  const uint64_t q = x ^ (ones * '"'), b = x ^ (ones * '\\');
+  return ((x - ones * 0x20) | (q - ones) | (b - ones)) & ~x & high;
+}
+
+inline uint64_t load8(const char *s) {
+  uint64_t x;
+  memcpy(&x, s, 8);
+  return x;
+}
+
+// Writes the escape sequence of byte c at w; returns the new end.
+inline char *escape_byte(char *w, unsigned char c) {
+  static const char hex[] = "0123456789abcdef";
+  *w++ = '\\';
+  switch (c) {
+  case '"': *w++ = '"'; break;
+  case '\\': *w++ = '\\'; break;
+  case '\b': *w++ = 'b'; break;
+  case '\t': *w++ = 't'; break;
+  case '\n': *w++ = 'n'; break;
+  case '\f': *w++ = 'f'; break;
+  case '\r': *w++ = 'r'; break;
+  default:
+    *w++ = 'u';
+    *w++ = '0';
+    *w++ = '0';
+    *w++ = hex[c >> 4];
+    *w++ = hex[c & 15];
   }
+  return w;
+}
+
+// The checked writer, for the end of a buffer: run by run.
+__attribute__((noinline)) void write_escaped_checked(Out &o, const char *s, size_t n) {
   o.put('"');
   size_t i = 0;
   while (i < n && o.ok) {
@@ -197,24 +203,67 @@ void write_escaped_string(Out &o, const char *s, size_t n) {
     while (run < n && !kEscape.needs[static_cast<unsigned char>(s[run])]) ++run;
     o.put(s + i, run - i);
     if (run >= n) break;
-    const unsigned char c = static_cast<unsigned char>(s[run]);
-    switch (c) {
-    case '"': o.put("\\\"", 2); break;
-    case '\\': o.put("\\\\", 2); break;
-    case '\b': o.put("\\b", 2); break;
-    case '\t': o.put("\\t", 2); break;
-    case '\n': o.put("\\n", 2); break;
-    case '\f': o.put("\\f", 2); break;
-    case '\r': o.put("\\r", 2); break;
-    default: {
-      static const char hex[] = "0123456789abcdef";
-      char u[6] = {'\\', 'u', '0', '0', hex[c >> 4], hex[c & 15]};
-      o.put(u, 6);
-    }
-    }
+    char e[6];
+    const size_t k = static_cast<size_t>(escape_byte(e, static_cast<unsigned char>(s[run])) - e);
+    o.put(e, k);
     i = run + 1;
   }
   o.put('"');
+}
+
+// A JSON string.
+__attribute__((always_inline)) inline void write_escaped_string(Out &o, const char *s, size_t n) {
+  if (!o.ok || o.cap - o.pos <= 6 * n + 16) return write_escaped_checked(o, s, n);
+  // Room for the worst case: no per-byte checks; clean runs of eight bytes
+  // are copied as one word.
+  char *w = o.buf + o.pos;
+  *w++ = '"';
+  if (n >= 4 && n < 8) {
+    // Two overlapping four-byte halves cover a short text.
+    uint32_t lo, hi;
+    memcpy(&lo, s, 4);
+    memcpy(&hi, s + n - 4, 4);
+    if (!escape_bits(static_cast<uint64_t>(hi) << 32 | lo)) {
+      memcpy(w, &lo, 4);
+      memcpy(w + n - 4, &hi, 4);
+      w += n;
+      *w++ = '"';
+      o.pos = static_cast<size_t>(w - o.buf);
+      return;
+    }
+  }
+  size_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    const uint64_t x = load8(s + i);
+    if (!escape_bits(x)) {
+      memcpy(w, &x, 8);
+      w += 8;
+      continue;
+    }
+    for (size_t k = i; k < i + 8; ++k) {
+      const unsigned char c = static_cast<unsigned char>(s[k]);
+      if (kEscape.needs[c])
+        w = escape_byte(w, c);
+      else
+        *w++ = static_cast<char>(c);
+    }
+  }
+  if (i < n && n >= 8 && !escape_bits(load8(s + n - 8))) {
+    // A clean tail: one word ending at the last byte (it overlaps bytes
+    // already written with the same values).
+    memcpy(w - (i - (n - 8)), s + n - 8, 8);
+    w += n - i;
+    i = n;
+  }
+  for (; i < n; ++i) {
+    const unsigned char c = static_cast<unsigned char>(s[i]);
+    if (kEscape.needs[c])
+      w = escape_byte(w, c);
+    else
+      *w++ = static_cast<char>(c);
+  }
+  *w++ = '"';
+  o.pos = static_cast<size_t>(w - o.buf);
 }
 
 constexpr char kDigitPairs[201] =
@@ -302,6 +351,54 @@ bool same_bytes(const char *a, const char *b, size_t n) {
   return true;
 }
 
+// The first eight bytes of a name as a big-endian number, zero-padded: keys
+// that differ order their names as name_cmp does (a shorter name padded with
+// zeros is a prefix of the other up to the first differing byte); equal keys
+// leave the order to the full comparison.
+uint64_t name_key(const char *s, size_t n) {
+  uint64_t k = 0;
+  if (n >= 8) {
+    k = __builtin_bswap64(load8(s));
+  } else {
+    for (size_t i = 0; i < n; ++i) k |= static_cast<uint64_t>(static_cast<unsigned char>(s[i])) << (56 - 8 * i);
+  }
+  return k;
+}
+
+struct SortEnt {
+  uint64_t key;
+  const ln_fast_field_t *f;
+};
+
+inline int ent_cmp(const SortEnt &a, const SortEnt &b) {
+  if (a.key != b.key) return a.key < b.key ? -1 : 1;
+  return name_cmp(*a.f, *b.f);
+}
+
+bool has_dot(const char *s, size_t n) {
+  constexpr uint64_t ones = 0x0101010101010101ull, high = 0x8080808080808080ull;
+  size_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    const uint64_t x = load8(s + i) ^ (ones * '.');
+    if ((x - ones) & ~x & high) return true;
+  }
+  for (; i < n; ++i)
+    if (s[i] == '.') return true;
+  return false;
+}
+
+// The first '.' in [s, end), or end.
+const char *find_dot(const char *s, const char *end) {
+  constexpr uint64_t ones = 0x0101010101010101ull, high = 0x8080808080808080ull;
+  for (; end - s >= 8; s += 8) {
+    const uint64_t x = load8(s) ^ (ones * '.');
+    // The lowest flagged byte is always a real match.
+    if (const uint64_t m = (x - ones) & ~x & high) return s + (__builtin_ctzll(m) >> 3);
+  }
+  while (s < end && *s != '.') ++s;
+  return s;
+}
+
 struct Comp {
   const char *s;
   size_t n;
@@ -311,8 +408,7 @@ int split_name(const ln_fast_field_t &f, Comp *out) {
   int k = 0;
   const char *s = f.name, *end = f.name + f.name_len;
   for (;;) {
-    const char *dot = s;
-    while (dot < end && *dot != '.') ++dot;
+    const char *dot = find_dot(s, end);
     if (k == kMaxPathComponents) return -1;
     out[k++] = Comp{s, static_cast<size_t>(dot - s)};
     if (dot == end) return k;
@@ -325,19 +421,20 @@ int to_json(const ln_fast_result_t *r, char *buf, size_t buflen, size_t *outlen)
   if (!r || !buf || buflen <= 2) return -1;
   Out o{buf, buflen};
 
-  // Indices of the named fields, ordered by name; equal names keep their
-  // storing order (insertion sort, at most 128 entries).
-  uint8_t idx[LN_FAST_MAX_FIELDS];
+  // The named fields, ordered by name; equal names keep their storing order
+  // (insertion sort on the name keys, at most 128 entries).
+  SortEnt ents[LN_FAST_MAX_FIELDS];
   int n = 0;
   for (int i = 0; i < r->n_fields && i < LN_FAST_MAX_FIELDS; ++i) {
     const ln_fast_field_t &f = r->fields[i];
     if (!f.name || f.name_len == 0) continue;
+    const SortEnt e{name_key(f.name, f.name_len), &f};
     int j = n++;
-    while (j > 0 && name_cmp(r->fields[idx[j - 1]], f) > 0) {
-      idx[j] = idx[j - 1];
+    while (j > 0 && ent_cmp(ents[j - 1], e) > 0) {
+      ents[j] = ents[j - 1];
       --j;
     }
-    idx[j] = static_cast<uint8_t>(i);
+    ents[j] = e;
   }
 
   o.put('{');
@@ -348,11 +445,18 @@ int to_json(const ln_fast_result_t *r, char *buf, size_t buflen, size_t *outlen)
   for (int a = 0; a < n && o.ok;) {
     // A run of equal names is written newest first.
     int b = a + 1;
-    while (b < n && name_cmp(r->fields[idx[a]], r->fields[idx[b]]) == 0) ++b;
+    while (b < n && ents[b].key == ents[a].key && ents[b].f->name_len == ents[a].f->name_len &&
+           same_bytes(ents[b].f->name, ents[a].f->name, ents[a].f->name_len))
+      ++b;
     for (int k = b - 1; k >= a && o.ok; --k) {
-      const ln_fast_field_t &f = r->fields[idx[k]];
-      const int nc = split_name(f, comps);
-      if (nc < 0) return -1;
+      const ln_fast_field_t &f = *ents[k].f;
+      int nc = 1;
+      if (has_dot(f.name, f.name_len)) {
+        nc = split_name(f, comps);
+        if (nc < 0) return -1;
+      } else {
+        comps[0] = Comp{f.name, f.name_len};
+      }
       const int parents = nc - 1;
       int common = 0;
       while (common < depth && common < parents && open[common].n == comps[common].n &&
@@ -420,6 +524,11 @@ int run_message(ln_ctx ctx, const char *str, size_t len) {
     return -1;
   ln_program_t prog;
   ln_turbo_program(ctx, &prog);
+  if (t->index.code != prog.code || t->index.code_len != prog.code_len) {
+    ln_vm_index_free(&t->index);
+    ln_vm_index_build(&t->index, &prog); // without it FORK only looks less far ahead
+  }
+  t->vm.index = &t->index;
   int rc = ln_vm_exec(&t->vm, &prog, str, len, &t->result);
   if (rc != LN_VM_MATCH) {
     ln_dbgprintf(ctx, "turbo VM exec returned %d, error: %s", rc,
@@ -477,6 +586,7 @@ bool ln_json_text_valid(const char *text, size_t len) {
 int ln_turbo_runtime_init(ln_turbo_ctx_t *t) {
   if (!t) return -1;
   if (ln_vm_init(&t->vm, &t->arena) != 0) return -1;
+  t->index = ln_vm_index_t{};
   memset(&t->result, 0, sizeof t->result);
   t->result.arena = &t->arena;
   t->json_buf = static_cast<char *>(malloc(kJsonBufInitial));
@@ -488,6 +598,7 @@ int ln_turbo_runtime_init(ln_turbo_ctx_t *t) {
 void ln_turbo_runtime_free(ln_turbo_ctx_t *t) {
   if (!t) return;
   ln_vm_destroy(&t->vm);
+  ln_vm_index_free(&t->index);
   free(t->json_buf);
   t->json_buf = nullptr;
   t->json_buf_cap = 0;

@@ -48,4 +48,7 @@ struct ln_turbo_ctx_s {
   ln_fast_result_t result; // of the latest message; result.arena is &arena
   char *json_buf;          // reusable output buffer, 8192 bytes initially
   size_t json_buf_cap;
+  // Start sets of the program, built at its first message; emptied whenever
+  // the program is compiled again.
+  ln_vm_index_t index;
 };

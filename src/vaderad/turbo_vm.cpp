@@ -12,8 +12,10 @@
 #include <libfastjson/json.h>
 #include <libfastjson/json_tokener.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <vector>
 
 #include "normalizer/parser.h"
 #include "normalizer/walker.h"
@@ -45,6 +47,13 @@ HandlerResult run_error(ln_vm_t *vm, const char *msg) {
 // pooled with flag 0x10. Null when a pooled name lies outside the pool.
 const char *instr_name(const ln_vm_t *vm, const ln_instr_t *in, const char *inline_name,
                        size_t width, size_t *len) {
+  if (vm->names) {
+    const ln_vm_name_t &c = vm->names[in - vm->prog->code];
+    if (c.ok && (!c.src || c.src == inline_name)) {
+      *len = c.len;
+      return c.name;
+    }
+  }
   if (in->flags & LN_IF_POOLED_NAME) {
     const char *s = vm->prog->strpool
                         ? ln_strpool_cstr(vm->prog->strpool, vm->prog->strpool_len,
@@ -312,6 +321,17 @@ bool cannot_start(const ln_vm_t *vm, const ln_instr_t *in) {
   }
 }
 
+// True when instruction j cannot succeed at the current position: by the
+// program's start sets when they were built for this code, else by the
+// instruction's first byte alone.
+inline bool cannot_enter(const ln_vm_t *vm, const ln_vm_start_set_t *sets, uint32_t j) {
+  if (!sets) return cannot_start(vm, &vm->prog->code[j]);
+  const ln_vm_start_set_t &s = sets[j];
+  if (vm->ip == vm->input_end) return !s.at_end;
+  const unsigned char c = static_cast<unsigned char>(*vm->ip);
+  return !((s.bits[c >> 6] >> (c & 63)) & 1);
+}
+
 // FORK looks at the first instruction of both alternatives: one that fails on
 // the next byte is not tried (its failure would only resume the other with the
 // same state). When the fall-through alternative is dead and the other starts
@@ -321,11 +341,28 @@ bool cannot_start(const ln_vm_t *vm, const ln_instr_t *in) {
 HandlerResult op_fork(ln_vm_t *vm, const ln_instr_t *) {
   const ln_program_t *prog = vm->prog;
   const uint64_t limit = vm->instr_limit ? vm->instr_limit : LN_VM_INSTR_LIMIT;
+  const ln_vm_start_set_t *sets = vm->sets;
+  if (vm->jump_of) {
+    if (const uint32_t j = vm->jump_of[vm->pc]) {
+      // One lookup passes the FORKs whose fall-through cannot start here.
+      const size_t b = vm->ip == vm->input_end ? 256 : static_cast<unsigned char>(*vm->ip);
+      const ln_vm_fork_jump_t &e = vm->jumps[j - 1 + b];
+      if (e.pc != vm->pc) {
+        vm->instr_count += e.hops;
+        if (vm->instr_count > limit) {
+          vm->error = "instruction limit exceeded";
+          return H_LIMIT;
+        }
+        vm->pc = e.pc;
+        if (prog->code[e.pc].op != OP_FORK) return H_JUMPED;
+      }
+    }
+  }
   for (;;) {
     const ln_instr_t *in = &prog->code[vm->pc];
     uint32_t t;
     if (!jump_target(vm, in, &t)) return H_ERROR;
-    if (vm->pc + 1 < prog->code_len && cannot_start(vm, in + 1)) {
+    if (vm->pc + 1 < prog->code_len && cannot_enter(vm, sets, vm->pc + 1)) {
       vm->pc = t;
       if (prog->code[t].op != OP_FORK) return H_JUMPED;
       if (++vm->instr_count > limit) { // a chain of FORKs counts like any code
@@ -334,7 +371,7 @@ HandlerResult op_fork(ln_vm_t *vm, const ln_instr_t *) {
       }
       continue;
     }
-    if (cannot_start(vm, &prog->code[t])) return H_NEXT;
+    if (cannot_enter(vm, sets, t)) return H_NEXT;
     if (vm->fork_sp >= LN_VM_MAX_FORKS) return run_error(vm, "fork stack overflow");
     ln_fork_t &f = vm->forks[vm->fork_sp++];
     f.pc = t;
@@ -799,13 +836,68 @@ HandlerResult op_field_time(ln_vm_t *vm, const ln_instr_t *in) {
   return walker_field(vm, in, fn);
 }
 
+// Reads a run of digits as the walker's date parsers do (saturating at
+// 100000000); advances i past it.
+inline int date_run(const char *s, size_t len, size_t &i, size_t *nd) {
+  int v = 0;
+  const size_t b = i;
+  while (i < len && is_digit(static_cast<unsigned char>(s[i]))) {
+    if (v < 100000000) v = v * 10 + (s[i] - '0');
+    ++i;
+  }
+  *nd = i - b;
+  return v;
+}
+
+// The length of the RFC 3164 timestamp at s, 0 for none: the walker's
+// "date-rfc3164" test, with the month name found by one switch instead of a
+// scan of the twelve names.
+size_t rfc3164_len(const char *s, size_t len) {
+  if (len < 3) return 0;
+  auto lower = [](unsigned char c) { return c >= 'A' && c <= 'Z' ? static_cast<unsigned>(c - 'A' + 'a') : c; };
+  const unsigned key = lower(static_cast<unsigned char>(s[0])) << 16 |
+                       lower(static_cast<unsigned char>(s[1])) << 8 | lower(static_cast<unsigned char>(s[2]));
+  switch (key) {
+  case 'j' << 16 | 'a' << 8 | 'n': case 'f' << 16 | 'e' << 8 | 'b': case 'm' << 16 | 'a' << 8 | 'r':
+  case 'a' << 16 | 'p' << 8 | 'r': case 'm' << 16 | 'a' << 8 | 'y': case 'j' << 16 | 'u' << 8 | 'n':
+  case 'j' << 16 | 'u' << 8 | 'l': case 'a' << 16 | 'u' << 8 | 'g': case 's' << 16 | 'e' << 8 | 'p':
+  case 'o' << 16 | 'c' << 8 | 't': case 'n' << 16 | 'o' << 8 | 'v': case 'd' << 16 | 'e' << 8 | 'c': break;
+  default: return 0;
+  }
+  size_t i = 3, n = 0;
+  if (i >= len || s[i] != ' ') return 0;
+  ++i;
+  if (i < len && s[i] == ' ') ++i; // padding before a one-digit day
+  const int day = date_run(s, len, i, &n);
+  if (n == 0 || day < 1 || day > 31 || i >= len || s[i] != ' ') return 0;
+  ++i;
+  { // an optional year between the day and the time is skipped
+    size_t j = i;
+    const int y = date_run(s, len, j, &n);
+    if (n > 0 && y > 1970 && y < 2100) {
+      if (j >= len || s[j] != ' ') return 0;
+      i = j + 1;
+    }
+  }
+  const int hour = date_run(s, len, i, &n);
+  if (n == 0 || hour > 23 || i >= len || s[i] != ':') return 0;
+  ++i;
+  const int minute = date_run(s, len, i, &n);
+  if (n == 0 || minute > 59 || i >= len || s[i] != ':') return 0;
+  ++i;
+  const int second = date_run(s, len, i, &n);
+  if (n == 0 || second > 60) return 0;
+  if (i < len && s[i] == ':') ++i;
+  return i;
+}
+
 // FIELD_DATE: aux 1 is an ISO date; otherwise the high byte of aux picks the
 // form (1 RFC 5424, 0 RFC 3164) and, with flag 0x80, the low byte is the
 // format mode (2 Unix seconds, 3 milliseconds).
 HandlerResult op_field_date(ln_vm_t *vm, const ln_instr_t *in) {
   if (in->aux == 1) return walker_field(vm, in, ln_v2_parseISODate);
   const int kind = (in->aux >> 8) == 1 ? 1 : 0;
-  size_t n = walker_match(vm, kind ? ln_v2_parseRFC5424Date : ln_v2_parseRFC3164Date);
+  size_t n = kind ? walker_match(vm, ln_v2_parseRFC5424Date) : rfc3164_len(vm->ip, rem(vm));
   if (n == 0) return H_FAIL;
   if (!(in->flags & LN_IF_DATE_CONVERT)) return field_text(vm, in, vm->ip, n, n);
   const int ms = (in->aux & 0xFF) == FMT_AS_TIMESTAMP_UX_MS;
@@ -969,9 +1061,16 @@ HandlerResult op_ctx_pop(ln_vm_t *vm, const ln_instr_t *) {
 
 // ------------------------------------------------------------ dispatch table
 
+HandlerResult op_unknown(ln_vm_t *vm, const ln_instr_t *in) {
+  snprintf(vm->error_buf, sizeof vm->error_buf, "unknown opcode 0x%02x at pc=%u", in->op, vm->pc);
+  vm->error = vm->error_buf;
+  return H_ERROR;
+}
+
 struct HandlerTable {
   Handler h[256] = {};
   constexpr HandlerTable() {
+    for (Handler &x : h) x = op_unknown; // every byte dispatches
     h[OP_HALT] = op_fail;
     h[OP_MATCH] = op_match;
     h[OP_JUMP] = op_jump;
@@ -1033,7 +1132,237 @@ struct HandlerTable {
 };
 constexpr HandlerTable kHandlers;
 
+// ------------------------------------------------------------ start sets
+
+struct StartSet {
+  ln_vm_start_set_t s;
+  void add(unsigned char c) { s.bits[c >> 6] |= 1ull << (c & 63); }
+  void add_range(unsigned a, unsigned b) {
+    for (unsigned c = a; c <= b; ++c) add(static_cast<unsigned char>(c));
+  }
+  void del(unsigned char c) { s.bits[c >> 6] &= ~(1ull << (c & 63)); }
+  static StartSet none() { return StartSet{}; }
+  static StartSet all(bool at_end) {
+    StartSet r{};
+    for (uint64_t &w : r.s.bits) w = ~0ull;
+    r.s.at_end = at_end;
+    return r;
+  }
+  static StartSet one(unsigned char c) {
+    StartSet r{};
+    r.add(c);
+    return r;
+  }
+};
+
+// The start set of instruction i, from the sets of the instructions after it
+// (jumps and forks lead forward in compiled code; any other target makes the
+// set "anywhere").
+StartSet start_set_of(const ln_program_t *prog, const ln_vm_start_set_t *sets, uint32_t i) {
+  const ln_instr_t &in = prog->code[i];
+  const uint32_t n = prog->code_len;
+  const char *pool = prog->strpool;
+  const uint32_t plen = prog->strpool_len;
+  auto forward = [&](uint32_t *t) {
+    const int64_t target = static_cast<int64_t>(i) + in.data.jump.offset;
+    if (target <= i || target >= n) return false;
+    *t = static_cast<uint32_t>(target);
+    return true;
+  };
+  StartSet r;
+  switch (in.op) {
+  case OP_HALT:
+  case OP_FAIL:
+  case OP_CHARSET:
+  case OP_FIELD_REGEX: return StartSet::none();
+  case OP_ASSERT_END: r = StartSet::none(); r.s.at_end = 1; return r;
+  case OP_LITERAL:
+    if (in.aux < 1 || in.aux > LN_LITERAL_MAX) return StartSet::all(true);
+    return StartSet::one(static_cast<unsigned char>(in.data.str[0]));
+  case OP_LITERAL_EXT: {
+    const uint32_t off = in.data.lit_pool.off, len = in.data.lit_pool.len;
+    if (len == 0 || !pool || !ln_strpool_span_ok(pool, plen, off, len)) return StartSet::all(true);
+    if ((in.flags & LN_IF_STORE) && !ln_strpool_cstr(pool, plen, in.data.lit_pool.name_off))
+      return StartSet::all(true);
+    return StartSet::one(static_cast<unsigned char>(pool[off]));
+  }
+  case OP_CHAR:
+  case OP_ASSERT_CHAR: return StartSet::one(static_cast<unsigned char>(in.data.str[0]));
+  case OP_FIELD_INT:
+  case OP_FIELD_UINT:
+  case OP_FIELD_IPV4: r = StartSet::none(); r.add_range('0', '9'); return r;
+  case OP_FIELD_HEX: return StartSet::one('0');
+  case OP_FIELD_FLOAT:
+    r = StartSet::none();
+    r.add_range('0', '9');
+    r.add('-');
+    r.add('.');
+    return r;
+  case OP_FIELD_WORD:
+    r = StartSet::all(false);
+    if (in.aux == 1) {
+      r = StartSet::none();
+      r.add_range('0', '9');
+      r.add_range('a', 'f');
+      r.add_range('A', 'F');
+    } else if (in.aux == 2) {
+      r = StartSet::none();
+      r.add_range('a', 'z');
+      r.add_range('A', 'Z');
+    }
+    return r;
+  case OP_FIELD_CHAR_TO:
+    if (in.flags & LN_IF_CHARSEP) return StartSet::all(true);
+    r = StartSet::all(false);
+    if (in.flags & LN_IF_CHARSET) {
+      if (!pool || !ln_strpool_cstr(pool, plen, in.data.char_to.set_off) ||
+          !ln_strpool_span_ok(pool, plen, in.data.char_to.set_off, in.aux))
+        return StartSet::all(true);
+      for (uint32_t k = 0; k < in.aux; ++k) r.del(static_cast<unsigned char>(pool[in.data.char_to.set_off + k]));
+    } else {
+      r.del(in.data.char_to.delim);
+    }
+    return r;
+  case OP_FIELD_DATE:
+    if (in.aux != 1 && (in.aux >> 8) != 1) { // RFC 3164: a month name
+      r = StartSet::none();
+      for (const char *p = "JFMASONDjfmasond"; *p; ++p) r.add(static_cast<unsigned char>(*p));
+      return r;
+    }
+    return StartSet::all(true);
+  case OP_FORK: {
+    uint32_t t;
+    if (i + 1 >= n || !forward(&t)) return StartSet::all(true);
+    r.s = sets[i + 1];
+    for (int w = 0; w < 4; ++w) r.s.bits[w] |= sets[t].bits[w];
+    r.s.at_end |= sets[t].at_end;
+    return r;
+  }
+  case OP_JUMP: {
+    uint32_t t;
+    if (!forward(&t)) return StartSet::all(true);
+    r.s = sets[t];
+    return r;
+  }
+  case OP_NOP:
+    if (i + 1 >= n) return StartSet::all(true);
+    r.s = sets[i + 1];
+    return r;
+  default: return StartSet::all(true);
+  }
+}
+
+// The target of FORK i when it is a valid forward one with a fall-through.
+bool fork_target(const ln_program_t *prog, uint32_t i, uint32_t *t) {
+  const ln_instr_t &in = prog->code[i];
+  if (in.op != OP_FORK || i + 1 >= prog->code_len) return false;
+  const int64_t target = static_cast<int64_t>(i) + in.data.jump.offset;
+  if (target <= i || target >= prog->code_len) return false;
+  *t = static_cast<uint32_t>(target);
+  return true;
+}
+
+bool may_start(const ln_vm_start_set_t &s, size_t b) {
+  return b == 256 ? s.at_end != 0 : ((s.bits[b >> 6] >> (b & 63)) & 1) != 0;
+}
+
+// Jump tables of the FORKs that head a chain of LN_VM_FORK_CHAIN_MIN or more
+// (a FORK inside a chain heads the rest of it: a backtrack resumes there).
+// The walk over a chain stops at a FORK with a bad target, which must be run.
+void build_fork_jumps(ln_vm_index_t *ix, const ln_program_t *prog) {
+  const uint32_t n = prog->code_len;
+  std::vector<uint32_t> len(n, 0); // FORKs in the chain from i
+  for (uint32_t i = n; i-- > 0;) {
+    uint32_t t;
+    if (fork_target(prog, i, &t)) len[i] = 1 + len[t];
+  }
+  size_t tables = 0;
+  for (uint32_t i = 0; i < n; ++i)
+    if (len[i] >= LN_VM_FORK_CHAIN_MIN) ++tables;
+  if (tables == 0 || tables > LN_VM_FORK_TABLES_MAX / (257 * sizeof(ln_vm_fork_jump_t))) return;
+  auto *jump_of = static_cast<uint32_t *>(calloc(n, sizeof(uint32_t)));
+  auto *jumps = static_cast<ln_vm_fork_jump_t *>(calloc(tables * 257, sizeof(ln_vm_fork_jump_t)));
+  if (!jump_of || !jumps) {
+    free(jump_of);
+    free(jumps);
+    return;
+  }
+  uint32_t next = 0;
+  for (uint32_t i = 0; i < n; ++i) {
+    if (len[i] < LN_VM_FORK_CHAIN_MIN) continue;
+    jump_of[i] = next + 1;
+    for (size_t b = 0; b < 257; ++b) {
+      uint32_t pc = i, hops = 0, t;
+      // As op_fork walks: a dead fall-through leads to the target, and going
+      // on from a FORK there counts one instruction.
+      while (fork_target(prog, pc, &t) && !may_start(ix->sets[pc + 1], b)) {
+        if (prog->code[t].op != OP_FORK) {
+          pc = t;
+          break;
+        }
+        pc = t;
+        ++hops;
+      }
+      jumps[next + b] = ln_vm_fork_jump_t{pc, hops};
+    }
+    next += 257;
+  }
+  ix->jump_of = jump_of;
+  ix->jumps = jumps;
+}
+
 } // namespace
+
+int ln_vm_index_build(ln_vm_index_t *ix, const ln_program_t *prog) {
+  if (!ix) return -1;
+  *ix = ln_vm_index_t{};
+  if (!prog || !prog->code || prog->code_len == 0) return -1;
+  auto *sets = static_cast<ln_vm_start_set_t *>(calloc(prog->code_len, sizeof(ln_vm_start_set_t)));
+  auto *names = static_cast<ln_vm_name_t *>(calloc(prog->code_len, sizeof(ln_vm_name_t)));
+  if (!sets || !names) {
+    free(sets);
+    free(names);
+    return -1;
+  }
+  for (uint32_t i = prog->code_len; i-- > 0;) sets[i] = start_set_of(prog, sets, i).s;
+  for (uint32_t i = 0; i < prog->code_len; ++i) {
+    const ln_instr_t &in = prog->code[i];
+    const ln_opcode_info *info = ln_opcode_info_of(in.op);
+    if (!info) continue;
+    const char *inl = nullptr;
+    size_t width = 0;
+    switch (info->layout) {
+    case LN_LAYOUT_STR: inl = in.data.str; width = sizeof in.data.str; break;
+    case LN_LAYOUT_CHAR_TO: inl = in.data.char_to.name; width = sizeof in.data.char_to.name; break;
+    case LN_LAYOUT_STR_TO: inl = in.data.str_to.name; width = sizeof in.data.str_to.name; break;
+    default: continue;
+    }
+    ln_vm_name_t &c = names[i];
+    if (in.flags & LN_IF_POOLED_NAME) {
+      const char *p = prog->strpool ? ln_strpool_cstr(prog->strpool, prog->strpool_len, in.data.name_pool.off)
+                                    : nullptr;
+      if (!p || strlen(p) > UINT32_MAX) continue; // resolved, and refused, at run time
+      c = ln_vm_name_t{p, nullptr, static_cast<uint32_t>(strlen(p)), 1};
+    } else {
+      c = ln_vm_name_t{inl, inl, static_cast<uint32_t>(strnlen(inl, width)), 1};
+    }
+  }
+  ix->code = prog->code;
+  ix->code_len = prog->code_len;
+  ix->sets = sets;
+  ix->names = names;
+  build_fork_jumps(ix, prog); // without tables FORK walks its chain
+  return 0;
+}
+
+void ln_vm_index_free(ln_vm_index_t *ix) {
+  if (!ix) return;
+  free(ix->sets);
+  free(ix->names);
+  free(ix->jump_of);
+  free(ix->jumps);
+  *ix = ln_vm_index_t{};
+}
 
 // ------------------------------------------------------------------ public
 
@@ -1064,6 +1393,10 @@ void ln_vm_reset(ln_vm_t *vm) {
   vm->matched_rule = nullptr;
   vm->error = nullptr;
   vm->unserved_pc = UINT32_MAX;
+  vm->sets = nullptr;
+  vm->names = nullptr;
+  vm->jump_of = nullptr;
+  vm->jumps = nullptr;
 }
 
 void ln_vm_set_trace(ln_vm_t *, int) {}
@@ -1076,6 +1409,13 @@ int ln_vm_exec(ln_vm_t *vm, const ln_program_t *prog, const char *input, size_t 
   vm->input = vm->ip = input;
   vm->input_end = input + len;
   vm->result = result;
+  const ln_vm_index_t *ix = vm->index;
+  if (ix && ix->sets && ix->names && ix->code == prog->code && ix->code_len == prog->code_len) {
+    vm->sets = ix->sets;
+    vm->names = ix->names;
+    vm->jump_of = ix->jump_of;
+    vm->jumps = ix->jumps;
+  }
   return ln_vm_continue(vm);
 }
 
@@ -1094,13 +1434,7 @@ int ln_vm_continue(ln_vm_t *vm) {
     }
     const ln_instr_t *in = &prog->code[vm->pc];
     __builtin_prefetch(in + 1);
-    Handler h = kHandlers.h[in->op];
-    if (!h) {
-      snprintf(vm->error_buf, sizeof vm->error_buf, "unknown opcode 0x%02x at pc=%u", in->op, vm->pc);
-      vm->error = vm->error_buf;
-      return LN_VM_ERROR;
-    }
-    switch (h(vm, in)) {
+    switch (kHandlers.h[in->op](vm, in)) {
     case H_NEXT:
       ++vm->pc;
       continue;

@@ -112,6 +112,56 @@ struct ln_field_ctx_t {
   uint32_t n_fields_at_push;
 };
 
+// Start sets of a program, built once per program: for every instruction,
+// the bytes at which it may succeed and whether it may succeed at the end of
+// the input. A FORK, JUMP or NOP inherits the sets of the code it leads to, so
+// FORK skips, with one lookup, an alternative whose whole subtree cannot start
+// with the next byte. The sets only ever hold too much: an instruction whose
+// outcome the first byte does not decide, or that could end the run with an
+// error, may start anywhere.
+struct ln_vm_start_set_t {
+  uint64_t bits[4];
+  uint8_t at_end;
+};
+
+// The resolved name of an instruction (inline or pooled), so that a store
+// neither measures nor looks it up again.
+struct ln_vm_name_t {
+  const char *name;
+  const char *src; // the inline member it was measured in; null for a pooled name
+  uint32_t len;
+  uint32_t ok;     // 0: no cached name, resolve it as usual
+};
+
+// Where a chain of FORKs (each the target of the one before) leads for one
+// next byte: the first FORK of the chain whose fall-through may start with the
+// byte, or the chain's last target when none may; hops is the number of
+// FORKs passed that count as instructions.
+struct ln_vm_fork_jump_t {
+  uint32_t pc;
+  uint32_t hops;
+};
+
+// Chains of at least this many FORKs get a jump table (257 entries: one per
+// byte and one for the end of the input), within LN_VM_FORK_TABLES_MAX bytes
+// a program.
+#define LN_VM_FORK_CHAIN_MIN 3
+#define LN_VM_FORK_TABLES_MAX (8u << 20)
+
+struct ln_vm_index_t {
+  const ln_instr_t *code; // the program the sets were built for
+  uint32_t code_len;
+  ln_vm_start_set_t *sets; // code_len entries; null when there are none
+  ln_vm_name_t *names;     // code_len entries
+  uint32_t *jump_of;       // code_len entries: 0, or 1 + the first entry of the FORK's table
+  ln_vm_fork_jump_t *jumps;
+};
+
+// Builds the start sets of prog into ix (which must be empty or freed): 0, or
+// -1 when memory is short (ix stays empty; the VM then runs without it).
+int ln_vm_index_build(ln_vm_index_t *ix, const ln_program_t *prog);
+void ln_vm_index_free(ln_vm_index_t *ix);
+
 struct ln_vm_t {
   const ln_program_t *prog;
   const char *input;
@@ -138,6 +188,15 @@ struct ln_vm_t {
   // produce yet (a structured payload the walker's parser accepted there),
   // UINT32_MAX for none. A MATCH on such a path ends the run with an error.
   uint32_t unserved_pc;
+  // Start sets of the program (kept by ln_vm_reset); used only when built for
+  // the code being run. Null: FORK looks at the first instruction only.
+  const ln_vm_index_t *index;
+  // The index's tables when it was built for the program of this run (set by
+  // ln_vm_exec), else null.
+  const ln_vm_start_set_t *sets;
+  const ln_vm_name_t *names;
+  const uint32_t *jump_of;
+  const ln_vm_fork_jump_t *jumps;
 };
 
 // 0, or -2 when an argument is null or the "C" locale cannot be created.

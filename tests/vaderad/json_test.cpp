@@ -3,11 +3,14 @@
 // can be written (the writer fails and VaderAD declines).
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <limits>
 #include <random>
 #include <string>
+#include <vector>
 
 #include "vaderad/turbo_json.h"
 
@@ -94,6 +97,80 @@ TEST(FastJson, ValuesAndEscapes) {
   EXPECT_EQ(r.json(), "{\"d\":1.5,\"i\":-1234567,\"min\":-9223372036854775808,\"o\":{\"k\":[1,2]},"
                       "\"s\":\"\\t\\\"\\u0001\\\\ \xc3\xa9/\\u0000z\",\"t\":true,"
                       "\"third\":0.3333333333333333,\"z\":null}");
+}
+
+// Byte-by-byte reference of a JSON string.
+std::string ref_escaped(const std::string &s) {
+  std::string o = "\"";
+  for (unsigned char c : s) {
+    char u[8];
+    switch (c) {
+    case '"': o += "\\\""; break;
+    case '\\': o += "\\\\"; break;
+    case '\b': o += "\\b"; break;
+    case '\t': o += "\\t"; break;
+    case '\n': o += "\\n"; break;
+    case '\f': o += "\\f"; break;
+    case '\r': o += "\\r"; break;
+    default:
+      if (c < 0x20) {
+        snprintf(u, sizeof u, "\\u%04x", c);
+        o += u;
+      } else {
+        o += static_cast<char>(c);
+      }
+    }
+  }
+  return o + "\"";
+}
+
+// The writer copies clean runs a word at a time and compares names by an
+// eight-byte key first: escapes at every position of every length around the
+// word size, and names that differ only past the key, agree with a byte-wise
+// reference (names without dots: members in byte order, equal names newest
+// first).
+TEST(FastJson, WordCopiesAndNameKeysMatchAByteWiseReference) {
+  static const char special[] = "\"\\\x01\x1f\n";
+  for (size_t len = 0; len <= 40; ++len)
+    for (size_t pos = 0; pos <= len; ++pos)
+      for (size_t k = 0; k < 5; ++k) {
+        std::string v(len, 'x');
+        for (size_t i = 0; i < len; ++i) v[i] = static_cast<char>(0x20 + (i * 7 + len) % 95);
+        for (char &c : v)
+          if (c == '"' || c == '\\') c = 'q';
+        if (pos < len) v[pos] = special[k];
+        R r;
+        r.text("v", v);
+        ASSERT_EQ(r.json(), "{\"v\":" + ref_escaped(v) + "}") << "len " << len << " pos " << pos;
+      }
+  std::mt19937 rng(7);
+  static const char bytes[] = "ab\x7f\xff\x01 \"\\";
+  for (int rep = 0; rep < 400; ++rep) {
+    R r;
+    std::vector<std::pair<std::string, std::string>> fields;
+    const int nf = 1 + static_cast<int>(rng() % 24);
+    for (int i = 0; i < nf; ++i) {
+      // Long shared prefixes, so that many keys tie.
+      std::string name = rng() % 2 ? "abababab" : "";
+      for (int k = static_cast<int>(rng() % 12); k > 0 || name.empty(); --k) name += bytes[rng() % 8];
+      if (rng() % 4 == 0 && !fields.empty()) name = fields[rng() % fields.size()].first;
+      std::string val;
+      for (int k = static_cast<int>(rng() % 47); k > 0; --k) val += bytes[rng() % 8];
+      r.text(name, val);
+      fields.emplace_back(name, val);
+    }
+    std::vector<int> order(fields.size());
+    for (size_t i = 0; i < order.size(); ++i) order[i] = static_cast<int>(order.size() - 1 - i);
+    std::stable_sort(order.begin(), order.end(),
+                     [&](int a, int b) { return fields[a].first < fields[b].first; });
+    std::string want = "{";
+    for (size_t i = 0; i < order.size(); ++i) {
+      if (i) want += ",";
+      want += ref_escaped(fields[order[i]].first) + ":" + ref_escaped(fields[order[i]].second);
+    }
+    want += "}";
+    ASSERT_EQ(r.json(), want) << "rep " << rep;
+  }
 }
 
 TEST(FastJson, TagsFollowTheFields) {

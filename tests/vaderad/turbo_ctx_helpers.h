@@ -36,6 +36,7 @@ struct TurboCtx {
 
   void install(const Prog &p) {
     ln_turbo_ctx_t *t = ctx->turbo;
+    ln_vm_index_free(&t->index); // the start sets of the program replaced
     free(t->code);
     free(t->strpool);
     t->code = static_cast<ln_instr_t *>(malloc(p.code.size() * sizeof(ln_instr_t)));
