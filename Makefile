@@ -3,9 +3,11 @@
 PKGS := g++ cmake ninja-build make pkg-config libfastjson-dev libestr-dev libpcre2-dev libgtest-dev libbenchmark-dev
 BUILD ?= build
 ASAN_BUILD ?= build-asan
+FUZZ_BUILD ?= build-fuzz
+FUZZ_PKGS := clang libclang-rt-14-dev
 JOBS ?= $(shell nproc)
 
-.PHONY: all deps build run test asan asan-test bench clean
+.PHONY: all deps build run test asan asan-test bench fuzz clean
 
 all: build
 
@@ -40,5 +42,14 @@ asan-test: asan
 bench: build
 	@for b in $(BUILD)/*_bench; do [ -x "$$b" ] && "$$b"; done; true
 
+# libFuzzer drivers (fuzz/), with the address and undefined-behaviour
+# sanitizers, in $(FUZZ_BUILD)/. Not part of `make test`. Run one with e.g.
+#   ./build-fuzz/rulebase_fuzz -max_total_time=600 fuzz/corpus/rulebase
+fuzz: deps
+	@$(MAKE) --no-print-directory deps PKGS="$(FUZZ_PKGS)"
+	CC=clang CXX=clang++ cmake -S . -B $(FUZZ_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DVELDRA_SANITIZE=ON -DVELDRA_FUZZ=ON -DVELDRA_BENCH=OFF
+	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target fuzz
+
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD)

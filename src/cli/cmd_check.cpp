@@ -85,6 +85,8 @@ int cmd_check(int argc, char **argv) {
     return 3;
   }
 
+  if (refuse_output_over_inputs(v[OPT_OUT], {rulebase_path, samples_path}) != 0) return 3;
+
   check_state st;
   st.rulebase = read_file(rulebase_path);
   if (!st.rulebase) return 3;
@@ -104,15 +106,11 @@ int cmd_check(int argc, char **argv) {
     return 5;
   }
 
-  if (strcmp(rulebase_path, "-") == 0) {
-    // Read from standard input: there is no file to load by path, so the
-    // text itself is loaded (relative includes resolve against the current
-    // directory).
-    st.run = vdr_run_new(st.rulebase, &cfg, &st.error);
-  } else {
-    st.run = run_from_rulebase_file(rulebase_path, &cfg, &st.error,
-                                    "veldra: warning: could not restore working directory\n");
-  }
+  // The text already read is loaded (the file is not opened a second time,
+  // which a FIFO or a pipe would not survive), from the rulebase's own
+  // directory so that relative includes resolve against it.
+  st.run = run_from_rulebase_text(rulebase_path, st.rulebase, 0, &cfg, &st.error,
+                                  "veldra: warning: could not restore working directory\n");
 
   if (!st.run) {
     if (flags & VDR_REPORT_SUMMARY_ONLY)

@@ -43,13 +43,33 @@ char *extract_line(const vdr_result &r, bool keep_line) {
   vdr_sb_puts(&sb, "{\"status\":");
   vdr_sb_json_string(&sb, vdr_status_name(r.status));
   vdr_sb_puts(&sb, ",\"fields\":");
-  vdr_sb_puts(&sb, r.legacy_json ? r.legacy_json : "null");
+  if (r.legacy_json)
+    vdr_sb_json_text(&sb, r.legacy_json, strlen(r.legacy_json));
+  else
+    vdr_sb_puts(&sb, "null");
   if (keep_line) {
     vdr_sb_puts(&sb, ",\"line\":");
     vdr_sb_json_string(&sb, r.line);
   }
   vdr_sb_puts(&sb, "}\n");
   return vdr_sb_release(&sb);
+}
+
+// Each message the loaders collected, as "veldra: MESSAGE" on standard
+// error; VaderAD's only where they differ from the walker's.
+void print_load_messages(const vdr_run *run) {
+  const char *legacy = vdr_run_diagnostics(run, VDR_ENGINE_LEGACY);
+  const char *turbo = vdr_run_diagnostics(run, VDR_ENGINE_TURBO);
+  auto print = [](const char *text) {
+    for (const char *p = text; *p;) {
+      const char *eol = strchr(p, '\n');
+      const size_t n = eol ? static_cast<size_t>(eol - p) : strlen(p);
+      fprintf(stderr, "veldra: %.*s\n", static_cast<int>(n), p);
+      p += n + (eol ? 1 : 0);
+    }
+  };
+  print(legacy);
+  if (strcmp(legacy, turbo) != 0) print(turbo);
 }
 
 } // namespace
@@ -62,6 +82,8 @@ int cmd_extract(int argc, char **argv) {
     fputs("veldra: extract needs --rulebase and --samples\n", stderr);
     return 3;
   }
+
+  if (refuse_output_over_inputs(v[OPT_OUT], {v[OPT_RULEBASE], v[OPT_SAMPLES]}) != 0) return 3;
 
   extract_state st;
   st.rulebase = read_file(v[OPT_RULEBASE]);
@@ -78,21 +100,23 @@ int cmd_extract(int argc, char **argv) {
   cfg.keep_json = 1;
   cfg.max_samples = 0;
 
-  // From its file first, so relative includes resolve against the rulebase's
-  // directory; then from the text, which also expands the basic-types
-  // include. A rulebase read from standard input has only its text.
-  if (strcmp(v[OPT_RULEBASE], "-") != 0)
-    st.run = run_from_rulebase_file(v[OPT_RULEBASE], &cfg, &st.error,
-                                    "veldra: warning: could not restore cwd\n");
+  // The text as read first; then with the basic-types include expanded into
+  // its prelude. Both load from the rulebase's own directory, so relative
+  // includes resolve against it either way.
+  const char *warn = "veldra: warning: could not restore cwd\n";
+  st.run = run_from_rulebase_text(v[OPT_RULEBASE], st.rulebase, 0, &cfg, &st.error, warn);
   if (!st.run) {
     vdr_free(st.error);
     st.error = nullptr;
-    st.run = vdr_run_new(st.rulebase, &cfg, &st.error);
+    st.run = run_from_rulebase_text(v[OPT_RULEBASE], st.rulebase, 1, &cfg, &st.error, warn);
   }
   if (!st.run) {
     fprintf(stderr, "veldra: %s\n", st.error && *st.error ? st.error : "load failed");
     return 3;
   }
+  // Messages of a load that went through (invalid record types, lines too
+  // long, bad field parameters) are shown, as check shows them in its report.
+  print_load_messages(st.run);
 
   vdr_run_samples(st.run, st.samples, nullptr, nullptr);
 

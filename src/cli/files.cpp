@@ -108,7 +108,37 @@ output_sink::~output_sink() {
   if (!tmp_.empty()) unlink(tmp_.c_str());
 }
 
+namespace {
+
+// Where a path that is a dangling symbolic link leads: the link's target,
+// resolved through further links (relative targets against the link's own
+// directory). Empty when the path is not a dangling link, or the chain
+// loops or breaks.
+std::string dangling_link_target(const char *path) {
+  struct stat st;
+  if (lstat(path, &st) != 0 || !S_ISLNK(st.st_mode) || stat(path, &st) == 0) return {};
+  std::string cur = path;
+  for (int hops = 0; hops < 40; ++hops) {
+    if (lstat(cur.c_str(), &st) != 0) return errno == ENOENT ? cur : std::string();
+    if (!S_ISLNK(st.st_mode)) return {};
+    std::string target(PATH_MAX, '\0');
+    ssize_t n = readlink(cur.c_str(), target.data(), target.size());
+    if (n < 0 || static_cast<size_t>(n) >= target.size()) return {};
+    target.resize(static_cast<size_t>(n));
+    if (target.empty()) return {};
+    if (target[0] != '/') {
+      size_t slash = cur.rfind('/');
+      if (slash != std::string::npos) target = cur.substr(0, slash + 1) + target;
+    }
+    cur = target;
+  }
+  return {};
+}
+
+} // namespace
+
 int output_sink::open(const char *path) {
+  if (path && strcmp(path, "-") == 0) path = nullptr; // "-" is standard output
   if (!path) {
     f_ = stdout;
     path_ = "stdout";
@@ -135,8 +165,13 @@ int output_sink::open(const char *path) {
     fprintf(stderr, "veldra: cannot write %s: %s\n", path, strerror(errno));
     return -1;
   }
-  // Replace the file the path leads to (through symbolic links).
+  // Replace the file the path leads to (through symbolic links); a link
+  // that leads nowhere yet gets its target created, not itself replaced.
   target_ = path;
+  if (!exists) {
+    std::string t = dangling_link_target(path);
+    if (!t.empty()) target_ = t;
+  }
   if (exists) {
     if (char *real = realpath(path, nullptr)) {
       target_ = real;
@@ -217,6 +252,24 @@ int output_sink::commit() {
   return 0;
 }
 
+int refuse_output_over_inputs(const char *out, std::initializer_list<const char *> inputs) {
+  if (!out || strcmp(out, "-") == 0) return 0;
+  struct stat o;
+  if (stat(out, &o) != 0) return 0; // not there yet: cannot be an input
+  for (const char *in : inputs) {
+    if (!in) continue;
+    struct stat i;
+    const bool is_stdin = strcmp(in, "-") == 0;
+    if ((is_stdin ? fstat(STDIN_FILENO, &i) : stat(in, &i)) != 0) continue;
+    if (i.st_dev == o.st_dev && i.st_ino == o.st_ino) {
+      fprintf(stderr, "veldra: refusing to write %s: it is the same file as the input %s\n", out,
+              is_stdin ? "stdin" : in);
+      return -1;
+    }
+  }
+  return 0;
+}
+
 int write_output(const char *path, const char *body, size_t len) {
   output_sink out;
   if (out.open(path) != 0 || out.write(body, len) != 0) return -1;
@@ -252,12 +305,14 @@ void enter_rulebase_dir(const char *rulebase, std::string &abs_path, std::string
   if (chdir(abs_path.substr(0, slash).c_str()) == 0) changed = 1;
 }
 
-vdr_run *run_from_rulebase_file(const char *rulebase, const vdr_config *cfg, char **error,
-                                const char *restore_warning) {
+vdr_run *run_from_rulebase_text(const char *rulebase, const char *text, int expand_basic_types,
+                                const vdr_config *cfg, char **error, const char *restore_warning) {
+  if (strcmp(rulebase, "-") == 0)
+    return vdr_run_new_from_text(text, "stdin", expand_basic_types, cfg, error);
   std::string abs_path, saved;
   int changed = 0;
   enter_rulebase_dir(rulebase, abs_path, saved, changed);
-  vdr_run *run = vdr_run_new_from_file(abs_path.c_str(), cfg, error);
+  vdr_run *run = vdr_run_new_from_text(text, rulebase, expand_basic_types, cfg, error);
   if (changed && chdir(saved.c_str()) != 0) fputs(restore_warning, stderr);
   return run;
 }

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdio>
+#include <initializer_list>
 #include <string>
 
 // Whole file as a zero-terminated text (free with free()); "-" reads standard
@@ -20,7 +21,7 @@ char *read_stream(FILE *stream, const char *what);
 // Writes body to dir/name; 0 on success, -1 after printing a message.
 int write_file(const char *dir, const char *name, const char *body);
 
-// An output being written: standard output, or a named file that only
+// An output being written: standard output (no path, or "-"), or a named file that only
 // appears (replacing any earlier one) when commit() succeeds. A regular file
 // is written to a temporary file beside it and renamed into place, so a failed
 // or abandoned write never leaves a partial file; a device or pipe is written
@@ -52,19 +53,28 @@ class output_sink {
 // printing a message ("cannot write", "write failed on", "close failed on").
 int write_output(const char *path, const char *body, size_t len);
 
+// -1 after "veldra: refusing to write OUT: it is the same file as the input
+// IN" when the output path names the same file (device and inode, through
+// links) as one of the inputs ("-" is standard input); 0 otherwise, also for
+// a null or "-" output and for inputs that cannot be looked at.
+int refuse_output_over_inputs(const char *out, std::initializer_list<const char *> inputs);
+
 // Resolves the rulebase path to an absolute path and, when it can, makes the
 // rulebase's directory the working directory so relative includes resolve
 // against it. `changed` tells whether the caller must change back to `saved`.
 void enter_rulebase_dir(const char *rulebase, std::string &abs_path, std::string &saved,
                         int &changed);
 
-// Creates a comparison run from the rulebase file, loaded from the file's own
-// directory (enter_rulebase_dir) and changing back afterwards; a failure to
-// change back prints restore_warning and goes on.
+// Creates a comparison run from the rulebase text read from `rulebase` (a
+// path, or "-" for standard input), loaded from the file's own directory
+// (enter_rulebase_dir) and changing back afterwards; a failure to change
+// back prints restore_warning and goes on. The file is not opened again, so a
+// pipe or FIFO works as well as a regular file; messages name the path as
+// given ("stdin" for "-").
 struct vdr_run;
 struct vdr_config;
-vdr_run *run_from_rulebase_file(const char *rulebase, const vdr_config *cfg, char **error,
-                                const char *restore_warning);
+vdr_run *run_from_rulebase_text(const char *rulebase, const char *text, int expand_basic_types,
+                                const vdr_config *cfg, char **error, const char *restore_warning);
 
 // The `check` progress callback: "\rveldra: DONE/TOTAL samples" on standard
 // error when total is at least 500.

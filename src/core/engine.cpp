@@ -10,31 +10,17 @@
 #include <vector>
 
 #include "core/veldra.h"
+#include "normalizer/samp.h"
 #include "normalizer/walker.h"
 #include "vaderad/turbo.h"
 
 // A text declares version 2 when its first line that is neither blank nor a
 // comment (after leading spaces and tabs) is "version=2" followed only by
-// spaces, tabs or carriage returns.
+// spaces, tabs or carriage returns. The loader applies the same test, so the
+// front end and the loader give one answer.
 int vdr_rulebase_is_v2(const char *text) {
   if (!text) return 0;
-  const char *p = text;
-  while (*p) {
-    const char *eol = strchr(p, '\n');
-    if (!eol) eol = p + strlen(p);
-    const char *s = p;
-    while (s < eol && (*s == ' ' || *s == '\t'))
-      ++s;
-    if (s == eol || *s == '#') {
-      p = *eol ? eol + 1 : eol;
-      continue;
-    }
-    if (eol - s < 9 || memcmp(s, "version=2", 9) != 0) return 0;
-    for (s += 9; s < eol; ++s)
-      if (*s != ' ' && *s != '\t' && *s != '\r') return 0;
-    return 1;
-  }
-  return 0;
+  return ln_sampVersion(text, strlen(text), nullptr, nullptr) == 2 ? 1 : 0;
 }
 
 struct vdr_run {
@@ -52,6 +38,8 @@ struct vdr_run {
 };
 
 namespace {
+
+const int vdr_json_max_depth = 20050;
 
 const char k_not_v2[] =
     "not a version=2 rulebase: the first non-comment line must be 'version=2'. v1 rulebases "
@@ -82,9 +70,9 @@ bool is_basic_types_include(const char *s, const char *eol) {
 }
 
 // Copies the rulebase text line by line, expands the basic-types include into
-// the fixed prelude and turns the version header into a comment. Null when
-// out of memory.
-char *prepare_text(const char *text) {
+// the fixed prelude and (unless keep_header) turns the version header into a
+// comment. Null when out of memory.
+char *prepare_text(const char *text, bool keep_header = false) {
   vdr_sb sb;
   vdr_sb_init(&sb);
   bool header_done = false;
@@ -101,7 +89,7 @@ char *prepare_text(const char *text) {
     } else {
       vdr_sb_putn(&sb, p, static_cast<size_t>(eol - p));
       vdr_sb_putc(&sb, '\n');
-      if (!header_done && s < eol && *s != '#') {
+      if (!keep_header && !header_done && s < eol && *s != '#') {
         // The first line that is neither blank nor a comment is the header
         // (the caller checked it reads version=2): blank it out as a comment.
         header_done = true;
@@ -150,9 +138,11 @@ char *vdr_load_failure_message(bool legacy_failed, bool turbo_failed, const char
 
 namespace {
 
-// Creates both contexts and loads the rulebase into each, by path or from
-// prepared text.
-vdr_run *run_create(const char *path, const char *text, const vdr_config *cfg, char **errmsg) {
+// Creates both contexts and loads the rulebase into each: by path; or text
+// read from the file `name`, loaded as that file's content; or, with neither
+// path nor name, prepared text.
+vdr_run *run_create(const char *path, const char *text, const vdr_config *cfg, char **errmsg,
+                    const char *name = nullptr) {
   auto *run = static_cast<vdr_run *>(calloc(1, sizeof(vdr_run)));
   if (!run) return nullptr;
   if (cfg) run->cfg = *cfg;
@@ -174,10 +164,13 @@ vdr_run *run_create(const char *path, const char *text, const vdr_config *cfg, c
     return nullptr;
   }
 
-  int rc_l = path ? ln_loadSamples(run->ctx_legacy, path)
-                  : ln_loadSamplesFromString(run->ctx_legacy, text);
-  int rc_t =
-      path ? ln_loadSamples(run->ctx_turbo, path) : ln_loadSamplesFromString(run->ctx_turbo, text);
+  auto load = [&](ln_ctx ctx) {
+    if (path) return ln_loadSamples(ctx, path);
+    if (name) return ln_loadSamplesFromText(ctx, text, name);
+    return ln_loadSamplesFromString(ctx, text);
+  };
+  int rc_l = load(run->ctx_legacy);
+  int rc_t = load(run->ctx_turbo);
   if (rc_l == 0 && rc_t == 0) {
     run->turbo_available = ln_turbo_is_available(run->ctx_turbo) ? 1 : 0;
     if (!run->turbo_available) {
@@ -279,16 +272,28 @@ int reserve_result(vdr_run *run) {
 }
 
 // Parses a whole JSON text with the run's tokener; null when the text is not
-// one complete JSON value (or out of memory).
+// one complete JSON value (or out of memory). A text nested deeper than the
+// library's default of 32 levels is parsed again with a tokener deep enough
+// for anything the walker can produce (its recursion stops at 20,000
+// levels), so a deeply nested but matched result is not read as unparsed.
+// That tokener is made only for such texts: its stack is large.
 fjson_object *parse_json(vdr_run *run, const char *text, size_t len) {
   if (len > static_cast<size_t>(INT_MAX)) return nullptr;
   if (!run->tok && !(run->tok = fjson_tokener_new())) return nullptr;
   fjson_tokener_reset(run->tok);
   fjson_object *o = fjson_tokener_parse_ex(run->tok, text, static_cast<int>(len));
-  if (fjson_tokener_get_error(run->tok) != fjson_tokener_success) {
+  const fjson_tokener_error err = fjson_tokener_get_error(run->tok);
+  if (err == fjson_tokener_success) return o;
+  fjson_object_put(o);
+  if (err != fjson_tokener_error_depth) return nullptr;
+  fjson_tokener *deep = fjson_tokener_new_ex(vdr_json_max_depth);
+  if (!deep) return nullptr;
+  o = fjson_tokener_parse_ex(deep, text, static_cast<int>(len));
+  if (fjson_tokener_get_error(deep) != fjson_tokener_success) {
     fjson_object_put(o);
-    return nullptr;
+    o = nullptr;
   }
+  fjson_tokener_free(deep);
   return o;
 }
 
@@ -425,6 +430,22 @@ vdr_run *vdr_run_new(const char *text, const vdr_config *cfg, char **errmsg) {
   }
 }
 
+vdr_run *vdr_run_new_from_text(const char *text, const char *name, int expand_basic_types,
+                               const vdr_config *cfg, char **errmsg) {
+  if (errmsg) *errmsg = nullptr;
+  if (!text || !name) return nullptr;
+  try {
+    if (!expand_basic_types) return run_create(nullptr, text, cfg, errmsg, name);
+    char *prepared = prepare_text(text, true);
+    if (!prepared) return nullptr;
+    vdr_run *run = run_create(nullptr, prepared, cfg, errmsg, name);
+    free(prepared);
+    return run;
+  } catch (const std::bad_alloc &) {
+    return nullptr;
+  }
+}
+
 vdr_run *vdr_run_new_from_file(const char *path, const vdr_config *cfg, char **errmsg) {
   if (errmsg) *errmsg = nullptr;
   if (!path) return nullptr;
@@ -466,6 +487,17 @@ int vdr_run_push_for_test(vdr_run *run, vdr_result *r, int turbo_available) {
   run->turbo_available = turbo_available;
   *r = vdr_result{};
   return 0;
+}
+
+// Drops every record and zeroes the tally, keeping both loaded engines, so
+// that one run can serve sample after sample with flat memory. Exposed for
+// the fuzz drivers.
+void vdr_run_clear_results(vdr_run *run) {
+  if (!run) return;
+  for (size_t i = 0; i < run->n_results; ++i)
+    result_free(&run->results[i]);
+  run->n_results = 0;
+  for (size_t &t : run->tally) t = 0;
 }
 
 const vdr_result *vdr_run_results(const vdr_run *run, size_t *count) {

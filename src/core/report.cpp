@@ -122,23 +122,52 @@ void json_sample(vdr_sb *sb, const vdr_result &r, unsigned flags) {
   vdr_sb_putc(sb, '}');
 }
 
-// Appends s with "|" escaped and line ends shown as "\n" and "\r".
-void put_cell_text(vdr_sb *sb, const char *s) {
-  const char *run = s;
-  for (; *s; ++s) {
+// Appends s so that a terminal shows every byte as text: a tab, and a line
+// feed where keep_lf, stay; a carriage return becomes "\\r" and a line feed
+// (without keep_lf) "\\n"; every other control byte (C0, DEL, and the C1
+// controls U+0080 to U+009F) and every byte that does not begin a well-formed
+// UTF-8 sequence becomes "\\x" and two lower-case hex digits. With in_table,
+// "|" becomes "\\|" as well, so the value stays inside its table cell.
+void put_visible(vdr_sb *sb, const char *s, bool keep_lf, bool in_table) {
+  static const char hex[] = "0123456789abcdef";
+  const size_t n = strlen(s);
+  size_t i = 0, run = 0;
+  while (i < n) {
+    const auto c = static_cast<unsigned char>(s[i]);
+    size_t k = 1;       // bytes of this character
+    size_t escape = 0;  // bytes to write as \xNN
     const char *rep = nullptr;
-    if (*s == '|')
+    if (c == '|' && in_table)
       rep = "\\|";
-    else if (*s == '\n')
-      rep = "\\n";
-    else if (*s == '\r')
+    else if (c == '\r')
       rep = "\\r";
-    if (!rep) continue;
-    vdr_sb_putn(sb, run, static_cast<size_t>(s - run));
-    vdr_sb_puts(sb, rep);
-    run = s + 1;
+    else if (c == '\n' && !keep_lf)
+      rep = "\\n";
+    else if ((c < 32 && c != '\t' && c != '\n') || c == 127)
+      escape = 1;
+    else if (c >= 0x80) {
+      k = vdr_utf8_len(s + i, n - i);
+      if (k == 0)
+        escape = k = 1;
+      else if (k == 2 && c == 0xC2 && static_cast<unsigned char>(s[i + 1]) < 0xA0)
+        escape = 2; // U+0080..U+009F, the C1 controls
+    }
+    if (!rep && !escape) {
+      run += k;
+      i += k;
+      continue;
+    }
+    if (run) vdr_sb_putn(sb, s + i - run, run);
+    run = 0;
+    if (rep) vdr_sb_puts(sb, rep);
+    for (size_t j = 0; j < escape; ++j) {
+      const auto b = static_cast<unsigned char>(s[i + j]);
+      const char x[5] = {'\\', 'x', hex[b >> 4], hex[b & 15], '\0'};
+      vdr_sb_puts(sb, x);
+    }
+    i += k;
   }
-  vdr_sb_putn(sb, run, static_cast<size_t>(s - run));
+  if (run) vdr_sb_putn(sb, s + i - run, run);
 }
 
 void put_backquotes(vdr_sb *sb, size_t n) {
@@ -148,7 +177,7 @@ void put_backquotes(vdr_sb *sb, size_t n) {
 
 void md_fenced(vdr_sb *sb, const char *body, bool add_newline) {
   vdr_md_fence(sb, body);
-  vdr_sb_puts(sb, body);
+  put_visible(sb, body, true, false);
   if (add_newline) vdr_sb_putc(sb, '\n');
   vdr_md_fence(sb, body);
   vdr_sb_putc(sb, '\n');
@@ -176,10 +205,7 @@ void vdr_md_code_span(vdr_sb *sb, const char *s, bool in_table) {
                        (s[0] == ' ' && s[n - 1] == ' ' && strspn(s, " ") != n));
   put_backquotes(sb, delim);
   if (pad) vdr_sb_putc(sb, ' ');
-  if (in_table)
-    put_cell_text(sb, s);
-  else
-    vdr_sb_puts(sb, s);
+  put_visible(sb, s, !in_table, in_table);
   if (pad) vdr_sb_putc(sb, ' ');
   put_backquotes(sb, delim);
 }

@@ -116,6 +116,53 @@ int vdr_sb_json_stringn(vdr_sb *sb, const char *s, size_t n) {
   return json_stringn(sb, s, n);
 }
 
+size_t vdr_utf8_len(const char *s, size_t n) {
+  if (n == 0) return 0;
+  const auto *u = reinterpret_cast<const unsigned char *>(s);
+  const unsigned c = u[0];
+  if (c < 0x80) return 1;
+  size_t k;
+  unsigned lo = 0x80, hi = 0xBF; // allowed range of the second byte
+  if (c >= 0xC2 && c <= 0xDF) {
+    k = 2;
+  } else if (c >= 0xE0 && c <= 0xEF) {
+    k = 3;
+    if (c == 0xE0) lo = 0xA0;      // no overlong forms
+    else if (c == 0xED) hi = 0x9F; // no surrogates
+  } else if (c >= 0xF0 && c <= 0xF4) {
+    k = 4;
+    if (c == 0xF0) lo = 0x90;      // no overlong forms
+    else if (c == 0xF4) hi = 0x8F; // nothing above U+10FFFF
+  } else {
+    return 0;
+  }
+  if (n < k || u[1] < lo || u[1] > hi) return 0;
+  for (size_t j = 2; j < k; ++j)
+    if ((u[j] & 0xC0) != 0x80) return 0;
+  return k;
+}
+
+int vdr_sb_json_text(vdr_sb *sb, const char *s, size_t n) {
+  static const char hex[] = "0123456789abcdef";
+  size_t i = 0, run = 0;
+  while (i < n) {
+    const unsigned char c = static_cast<unsigned char>(s[i]);
+    const size_t k = c < 0x80 ? 1 : vdr_utf8_len(s + i, n - i);
+    if (k) {
+      run += k;
+      i += k;
+      continue;
+    }
+    if (run && vdr_sb_putn(sb, s + i - run, run) != 0) return -1;
+    run = 0;
+    const char esc[7] = {'\\', 'u', '0', '0', hex[c >> 4], hex[c & 15], '\0'};
+    if (vdr_sb_puts(sb, esc) != 0) return -1;
+    ++i;
+  }
+  if (run && vdr_sb_putn(sb, s + n - run, run) != 0) return -1;
+  return sb->oom ? -1 : 0;
+}
+
 static int json_stringn(vdr_sb *sb, const char *s, size_t n) {
   if (vdr_sb_putc(sb, '"') != 0) return -1;
   static const char hex[] = "0123456789abcdef";
@@ -133,7 +180,18 @@ static int json_stringn(vdr_sb *sb, const char *s, size_t n) {
       case '"': esc = "\\\""; break;
       case '\\': esc = "\\\\"; break;
       default:
-        if (c < 32) {
+        if (c >= 0x80) {
+          // A well-formed UTF-8 sequence is copied whole; a byte that does
+          // not begin one is written as the escape of its value, so the
+          // output is always valid UTF-8.
+          const size_t k = vdr_utf8_len(s + i, n - i);
+          if (k) {
+            run += k;
+            i += k - 1;
+            continue;
+          }
+        }
+        if (c < 32 || c >= 0x80) {
           memcpy(ubuf, "\\u00", 4);
           ubuf[4] = hex[c >> 4];
           ubuf[5] = hex[c & 15];

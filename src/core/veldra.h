@@ -28,6 +28,16 @@ int vdr_sb_putc(vdr_sb *sb, char c);
 int vdr_sb_printf(vdr_sb *sb, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
 int vdr_sb_json_string(vdr_sb *sb, const char *s);
 int vdr_sb_json_stringn(vdr_sb *sb, const char *s, size_t n);
+// Length (1 to 4) of the well-formed UTF-8 sequence at the start of the n
+// bytes at s, or 0 when they do not begin with one (RFC 3629: no overlong
+// forms, no surrogates, nothing above U+10FFFF).
+size_t vdr_utf8_len(const char *s, size_t n);
+// Appends JSON text (a whole document, such as a serialized result) with
+// every byte that does not begin a well-formed UTF-8 sequence written as
+// \u00XX: such bytes only occur inside string literals, so the text stays
+// the same JSON and becomes valid UTF-8. The JSON string writer applies the
+// same rule to the strings it writes.
+int vdr_sb_json_text(vdr_sb *sb, const char *s, size_t n);
 // Appends a JSON array of the texts, e.g. ["a","b"]; [] when n is 0.
 int vdr_sb_json_string_array(vdr_sb *sb, char *const *items, size_t n);
 char *vdr_sb_release(vdr_sb *sb);
@@ -126,6 +136,14 @@ typedef void (*vdr_progress_cb)(size_t done, size_t total, void *user);
 int vdr_rulebase_is_v2(const char *text);
 vdr_run *vdr_run_new(const char *text, const vdr_config *cfg, char **errmsg);
 vdr_run *vdr_run_new_from_file(const char *path, const vdr_config *cfg, char **errmsg);
+// Builds a run from rulebase text that was read from the file `name` (or a
+// pipe, or standard input): both engines load the text as that file's
+// content, without opening it again, so messages name `name` and relative
+// includes resolve against the working directory. With expand_basic_types
+// the basic-types include is first expanded into its fixed prelude, as
+// vdr_run_new does.
+vdr_run *vdr_run_new_from_text(const char *text, const char *name, int expand_basic_types,
+                               const vdr_config *cfg, char **errmsg);
 const char *vdr_run_diagnostics(const vdr_run *run, vdr_engine engine);
 int vdr_run_turbo_available(const vdr_run *run);
 // Why VaderAD did not compile the rulebase (the compiler's reason), or ""

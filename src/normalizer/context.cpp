@@ -54,8 +54,13 @@ bool ctx_ok(ln_ctx ctx) { return ctx != nullptr && ctx->objID == LN_OBJID_CTX; }
 int finish_load(ln_ctx ctx, int r) {
   if (r != 0) return r;
   if (ctx->include_level == 0) {
+    const unsigned long before = ln_errCount();
     r = ln_rewrite_bind(ctx);
-    if (r != 0) return r;
+    if (r != 0) {
+      if (ln_errCount() == before)
+        ln_errprintf(ctx, 0, "rewrite tables could not be bound (error %d)", r);
+      return r;
+    }
   }
   if (ctx->turbo != nullptr && (ctx->opts & LN_CTXOPT_TURBO)) {
     if (ln_turbo_compile(ctx) == 0)
@@ -173,6 +178,12 @@ int ln_loadSamplesFromString(ln_ctx ctx, const char *text) {
   return run_load(ctx, "--NO-FILE--", [&] { return ln_sampLoadFromString(ctx, text); });
 }
 
+int ln_loadSamplesFromText(ln_ctx ctx, const char *text, const char *name) {
+  if (!ctx_ok(ctx)) return -1;
+  if (text == nullptr || name == nullptr) return 1;
+  return run_load(ctx, name, [&] { return ln_sampLoadText(ctx, name, text, strlen(text)); });
+}
+
 int ln_addUnparsedDataBinaryField(ln_ctx ctx, const char *str, size_t len,
                                   struct fjson_object *json) {
   if (ctx == nullptr || (ctx->opts & LN_CTXOPT_NO_UNPARSED_BINARY) || str == nullptr || len == 0)
@@ -218,7 +229,14 @@ void ln_dbgprintf(ln_ctx ctx, const char *fmt, ...) {
   ctx->dbgCB(ctx->dbgCookie, buf, n);
 }
 
+namespace {
+thread_local unsigned long g_err_count = 0;
+} // namespace
+
+unsigned long ln_errCount(void) { return g_err_count; }
+
 void ln_errprintf(ln_ctx ctx, int eno, const char *fmt, ...) {
+  ++g_err_count;
   if (ctx == nullptr || ctx->errmsgCB == nullptr) return;
   char msg[kMsgBuf];
   va_list ap;

@@ -80,6 +80,11 @@ void ln_enableDebug(ln_ctx ctx, int i);
 // Load a rulebase file / rulebase text (always version 2); 0 on success.
 int ln_loadSamples(ln_ctx ctx, const char *file);
 int ln_loadSamplesFromString(ln_ctx ctx, const char *text);
+// Load rulebase text that was read from the file `name` (or a pipe or
+// standard input) exactly as ln_loadSamples would load that file, without
+// opening it again: the version header is required, messages name `name`,
+// and relative includes resolve against the working directory.
+int ln_loadSamplesFromText(ln_ctx ctx, const char *text, const char *name);
 
 // Adds "unparsed-data-binary" (hex copy) to json when the rest holds control
 // bytes; see context.cpp for the exact rules.
@@ -91,3 +96,7 @@ int ln_hasAdvancedStats(void);
 
 void ln_dbgprintf(ln_ctx ctx, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
 void ln_errprintf(ln_ctx ctx, int eno, const char *fmt, ...) __attribute__((format(printf, 3, 4)));
+// Number of error messages raised on this thread so far (sent or not): the
+// loader compares it before and after a record to know whether a failing
+// record already said why.
+unsigned long ln_errCount(void);

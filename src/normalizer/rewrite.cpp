@@ -70,8 +70,28 @@ void free_rule(ln_rw_rule *r) {
     op = next;
   }
   if (r->tag) es_deleteStr(r->tag);
+  free(r->file);
   free(r);
 }
+
+// Binding runs after the rulebase was read, when no location is current:
+// this puts the location of the rule or rewrite line concerned in place for
+// the messages raised meanwhile, and restores the context afterwards.
+struct at_location {
+  ln_ctx ctx;
+  char *file;
+  uint32_t line;
+  at_location(ln_ctx c, char *f, uint32_t l) : ctx(c), file(c->conf_file), line(c->conf_ln_nbr) {
+    if (f != nullptr) {
+      c->conf_file = f;
+      c->conf_ln_nbr = l;
+    }
+  }
+  ~at_location() {
+    ctx->conf_file = file;
+    ctx->conf_ln_nbr = line;
+  }
+};
 
 // The terminal reached from n through single-edge nodes, or null.
 struct ln_pdag *chain_terminal(struct ln_pdag *n) {
@@ -129,6 +149,7 @@ int build_table(ln_ctx ctx, ln_rewriteSet *set, struct ln_pdag *term) {
               skip = true;
               break;
             }
+            at_location here(ctx, term->rb_file, term->rb_lineno);
             ln_errprintf(ctx, 0, "rewrite: '%s' mapped to two destinations by the tags of one rule",
                          src.c_str());
             return -1;
@@ -151,6 +172,7 @@ int build_table(ln_ctx ctx, ln_rewriteSet *set, struct ln_pdag *term) {
   }
   if (ents.empty()) return 0;
   if (set->n_tabs >= kMaxTabs) {
+    at_location here(ctx, term->rb_file, term->rb_lineno);
     ln_errprintf(ctx, 0, "rewrite: too many rewrite tables (at most %u)", kMaxTabs);
     return -1;
   }
@@ -225,6 +247,7 @@ int bind_walk(ln_ctx ctx, ln_rewriteSet *set, struct ln_pdag *root) {
       struct ln_pdag *term = chain_terminal(prs->node);
       if (term != nullptr && has_rewrite_tag(set, term->tags)) {
         if (term->nparsers > 0) {
+          at_location here(ctx, term->rb_file, term->rb_lineno);
           ln_errprintf(ctx, 0, "rewrite: open-key rule is a prefix of a longer rule");
           return -1;
         }
@@ -350,6 +373,8 @@ int ln_rewrite_add_line(ln_ctx ctx, const char *rec, size_t len, size_t value_of
       return -1;
     }
     rule->tag = tag;
+    if (ctx->conf_file != nullptr) rule->file = strdup(ctx->conf_file);
+    rule->line = ctx->conf_ln_nbr;
     rule->next = set->rules;
     set->rules = rule;
   }
@@ -375,6 +400,7 @@ int ln_rewrite_bind(ln_ctx ctx) {
   }
   for (ln_rw_rule *r = set->rules; r != nullptr; r = r->next)
     if (!r->bound) {
+      at_location here(ctx, r->file, r->line);
       ln_errprintf(ctx, 0,
                    "rewrite tag '%s' is not on one %%.:json%%, %%:cef%% or %%:name-value-list%% rule",
                    es_std(r->tag).c_str());

@@ -20,6 +20,8 @@ struct ln_rw_rule {
   es_str_t *tag;
   struct ln_rw_op *head, *tail;
   int bound;
+  char *file;     // rulebase file of the first rewrite line of this tag, owned
+  uint32_t line;  // and its line, for binding errors
 };
 
 struct ln_rw_ent {

@@ -13,6 +13,7 @@
 #include <memory>
 #include <new>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "normalizer/annot.h"
@@ -38,6 +39,35 @@ struct LoadGuard {
 };
 
 bool is_ws(char c) { return isspace(static_cast<unsigned char>(c)) != 0; }
+
+int load_text(ln_ctx ctx, const char *file, const char *text, size_t len);
+
+// Rules with the same tag list share one tag array (they are never changed
+// once attached): most rulebases tag rule after rule alike, and an array per
+// rule was the largest single cost of a loaded rule. The cache holds the tag
+// list of the last tagged rule, for one context and one load.
+struct TagCache {
+  ln_ctx ctx = nullptr;
+  std::string key;
+  fjson_object *tags = nullptr;
+};
+thread_local TagCache g_tag_cache;
+
+void drop_tag_cache() {
+  if (g_tag_cache.tags) fjson_object_put(g_tag_cache.tags);
+  g_tag_cache.tags = nullptr;
+  g_tag_cache.ctx = nullptr;
+  g_tag_cache.key.clear();
+}
+
+// Empties the cache when the outermost load of a context ends, however it
+// ends.
+struct TagCacheScope {
+  ln_ctx ctx;
+  ~TagCacheScope() {
+    if (ctx->include_level <= 1) drop_tag_cache();
+  }
+};
 
 // Copy of text[from, to) for messages; stops at the end of the text.
 std::string cut(const char *text, size_t len, size_t from) {
@@ -190,7 +220,10 @@ int parse_field(ln_ctx ctx, const char *text, size_t len, size_t *pos, struct ln
     ln_errprintf(ctx, 0, "field name too long in: %s", cut(text, len, start).c_str());
     return -1;
   }
-  if (i == nameStart) return -1;
+  if (i == nameStart) {
+    ln_errprintf(ctx, 0, "field name missing in: %s", cut(text, len, start).c_str());
+    return -1;
+  }
   const std::string name(text + nameStart, i - nameStart);
   if (ctx->debug) ln_dbgprintf(ctx, "parsed field: '%s'", name.c_str());
   ++i;
@@ -255,7 +288,14 @@ int parse_field(ln_ctx ctx, const char *text, size_t len, size_t *pos, struct ln
 
 int process_rule(ln_ctx ctx, const char *value, size_t vlen) {
   ln_dbgprintf(ctx, "rule line to add: '%s'", value);
-  if (vlen == 0 || value[0] == ',') return -1;
+  if (vlen == 0) {
+    ln_errprintf(ctx, 0, "rule record is empty (expected tags, ':' and a sample)");
+    return -1;
+  }
+  if (value[0] == ',') {
+    ln_errprintf(ctx, 0, "rule tag list begins with ',': '%s'", value);
+    return -1;
+  }
   fjson_object *tags = nullptr;
   auto addTag = [&](size_t from, size_t to) -> bool {
     if (to <= from) return true;
@@ -285,6 +325,18 @@ int process_rule(ln_ctx ctx, const char *value, size_t vlen) {
     if (tags) fjson_object_put(tags);
     return LN_RC_NO_MEMORY;
   }
+  if (tags != nullptr && sampleStart > 0) {
+    const std::string_view key(value, sampleStart - 1);
+    if (g_tag_cache.tags != nullptr && g_tag_cache.ctx == ctx && g_tag_cache.key == key) {
+      fjson_object_put(tags);
+      tags = fjson_object_get(g_tag_cache.tags);
+    } else {
+      drop_tag_cache();
+      g_tag_cache.key.assign(key);
+      g_tag_cache.ctx = ctx;
+      g_tag_cache.tags = fjson_object_get(tags);
+    }
+  }
   if (sampleStart >= vlen) {
     ln_errprintf(ctx, 0, "error: actual message sample part is missing");
     if (tags) fjson_object_put(tags);
@@ -309,10 +361,16 @@ int process_type(ln_ctx ctx, const char *value, size_t vlen) {
       ln_errprintf(ctx, 0, "user-defined type name must not contain whitespace");
       return -1;
     }
-    if (i >= 1022) return -1;
+    if (i >= 1022) {
+      ln_errprintf(ctx, 0, "user-defined type name is too long (1023 bytes or more)");
+      return -1;
+    }
     ++i;
   }
-  if (i >= vlen) return -1;
+  if (i >= vlen) {
+    ln_errprintf(ctx, 0, "user-defined type '%s' needs ':' and a sample after its name", value);
+    return -1;
+  }
   const std::string name(value, i);
   ln_dbgprintf(ctx, "type name is '%s'", name.c_str());
   if (i + 1 >= vlen) {
@@ -336,7 +394,7 @@ int process_annotate(ln_ctx ctx, const char *value, size_t vlen) {
   const size_t tagLen = i;
   while (i < vlen && is_ws(value[i])) ++i;
   if (tagLen == 0 || i >= vlen || value[i] != ':') {
-    ln_dbgprintf(ctx, "invalid tag field in annotation, line is '%s'", value);
+    ln_errprintf(ctx, 0, "invalid tag field in annotation, line is '%s'", value);
     return -1;
   }
   ++i;
@@ -361,17 +419,22 @@ int process_annotate(ln_ctx ctx, const char *value, size_t vlen) {
       ln_deleteAnnot(annot);
       return -1;
     }
+    const size_t opStart = i;
     ++i;
     const size_t nameStart = i;
     while (i < vlen && is_annot_name_char(value[i])) ++i;
     const size_t nameEnd = i;
     if (i >= vlen || value[i] != '=') {
+      ln_errprintf(ctx, 0, "invalid annotate operation, expected +name=\"value\": %s",
+                   value + opStart);
       ln_deleteAnnot(annot);
       return -1;
     }
     ++i;
     while (i < vlen && is_ws(value[i])) ++i;
     if (i >= vlen || value[i] != '"') {
+      ln_errprintf(ctx, 0, "invalid annotate operation, expected +name=\"value\": %s",
+                   value + opStart);
       ln_deleteAnnot(annot);
       return -1;
     }
@@ -500,7 +563,10 @@ int ln_sampAddToDAG(ln_ctx ctx, struct ln_pdag *root, const char *text, size_t l
 int ln_sampProcessRecord(ln_ctx ctx, const char *rec, size_t len) {
   ln_dbgprintf(ctx, "read rulebase line[~%d]: '%s'", static_cast<int>(ctx->conf_ln_nbr), rec);
   if (len == 0) return 0;
-  if (rec[0] == '=') return -1;
+  if (rec[0] == '=') {
+    ln_errprintf(ctx, 0, "record has no type before '=': '%s'", rec);
+    return -1;
+  }
   const void *eq = memchr(rec, '=', len);
   const size_t typeLen = eq ? static_cast<size_t>(static_cast<const char *>(eq) - rec) : len;
   const size_t valOff = eq ? typeLen + 1 : len;
@@ -528,6 +594,9 @@ int ln_sampRead(ln_ctx ctx, struct ln_samp_input *in, int *isEof) {
         break;
       }
       const char c = in->buf[in->pos++];
+      // A carriage return right before a line feed belongs to the line end
+      // (CRLF files), as it does for the samples.
+      if (c == '\r' && in->pos < in->len && in->buf[in->pos] == '\n') continue;
       if (c == '\n') {
         ++ctx->conf_ln_nbr;
         if (rec.empty()) continue;
@@ -567,7 +636,17 @@ int ln_sampRead(ln_ctx ctx, struct ln_samp_input *in, int *isEof) {
       rec.push_back(c);
     }
     if (rec.empty()) return 0;
-    return ln_sampProcessRecord(ctx, rec.c_str(), rec.size());
+    const unsigned long before = ln_errCount();
+    const int r = ln_sampProcessRecord(ctx, rec.c_str(), rec.size());
+    // Every failing record says why; one that failed without a word of its
+    // own is named here, so no load fails silently.
+    if (r != 0 && ln_errCount() == before) {
+      if (r == LN_RC_NO_MEMORY)
+        ln_errprintf(ctx, 0, "out of memory loading the record '%s'", rec.c_str());
+      else
+        ln_errprintf(ctx, 0, "the record could not be loaded (error %d): '%s'", r, rec.c_str());
+    }
+    return r;
   } catch (const std::bad_alloc &) {
     return LN_RC_NO_MEMORY;
   }
@@ -613,19 +692,52 @@ int ln_sampLoad(ln_ctx ctx, const char *file) {
     return 1;
   }
 
-  // The version line: at most 63 bytes, trailing CR and LF dropped.
-  size_t firstLen = 0;
-  while (firstLen < data.size() && firstLen < 63) {
-    if (data[firstLen++] == '\n') break;
-  }
-  if (readErr || firstLen == 0) {
+  if (readErr) {
     ln_dbgprintf(ctx, "rulebase version is %d\n", -1);
-    ln_errprintf(ctx, readErr ? readErrno : 0, "error determining version of %s", file);
+    ln_errprintf(ctx, readErrno, "error determining version of %s", file);
     return 1;
   }
-  size_t lineLen = firstLen;
-  while (lineLen > 0 && (data[lineLen - 1] == '\n' || data[lineLen - 1] == '\r')) --lineLen;
-  const int version = (lineLen == 9 && memcmp(data.data(), "version=2", 9) == 0) ? 2 : 1;
+  return load_text(ctx, file, data.data(), data.size());
+}
+
+int ln_sampVersion(const char *text, size_t len, size_t *body, uint32_t *lines) {
+  size_t p = 0;
+  uint32_t n = 0;
+  while (p < len) {
+    const void *nl = memchr(text + p, '\n', len - p);
+    const size_t eol = nl ? static_cast<size_t>(static_cast<const char *>(nl) - text) : len;
+    const size_t next = nl ? eol + 1 : len;
+    ++n;
+    size_t s = p;
+    while (s < eol && (text[s] == ' ' || text[s] == '\t')) ++s;
+    if (s == eol || text[s] == '#') {
+      p = next;
+      continue;
+    }
+    if (body) *body = next;
+    if (lines) *lines = n;
+    if (eol - s < 9 || memcmp(text + s, "version=2", 9) != 0) return 1;
+    for (s += 9; s < eol; ++s)
+      if (text[s] != ' ' && text[s] != '\t' && text[s] != '\r') return 1;
+    return 2;
+  }
+  if (body) *body = len;
+  if (lines) *lines = n;
+  return 1;
+}
+
+namespace {
+
+int load_text(ln_ctx ctx, const char *file, const char *text, size_t len) {
+  TagCacheScope scope{ctx};
+  if (len == 0) {
+    ln_dbgprintf(ctx, "rulebase version is %d\n", -1);
+    ln_errprintf(ctx, 0, "error determining version of %s", file);
+    return 1;
+  }
+  size_t body = 0;
+  uint32_t lines = 0;
+  const int version = ln_sampVersion(text, len, &body, &lines);
   ln_dbgprintf(ctx, "rulebase version is %d\n", version);
   if (ctx->version != 0 && ctx->version != version) {
     ln_errprintf(ctx, 0, "rulebase '%s' must be version %d, but is version %d  - can not be processed",
@@ -633,24 +745,41 @@ int ln_sampLoad(ln_ctx ctx, const char *file) {
     return 1;
   }
   if (version != 2) {
+    ctx->conf_ln_nbr = lines;
     ln_errprintf(ctx, 0,
-                 "rulebase '%s' is not a version-2 rulebase (its first line is not "
-                 "\"version=2\"); version-1 rulebases cannot be loaded",
+                 "rulebase '%s' is not a version-2 rulebase (its first line that is neither blank "
+                 "nor a comment is not \"version=2\"); version-1 rulebases cannot be loaded",
                  file);
     return 1;
   }
   ctx->version = 2;
-  ++ctx->conf_ln_nbr;
-  ln_samp_input in{data.data(), data.size(), firstLen, 1};
+  ctx->conf_ln_nbr += lines;
+  ln_samp_input in{text, len, body, 1};
   const int r = process_input(ctx, &in);
   if (r != 0) return r;
   if (ctx->include_level == 1) ln_pdagOptimize(ctx);
   return 0;
 }
 
+} // namespace
+
+int ln_sampLoadText(ln_ctx ctx, const char *file, const char *text, size_t len) {
+  ln_dbgprintf(ctx, "loading rulebase text of '%s'", file);
+  // The file the text came from counts as being loaded, so that an include
+  // of it is refused as a cycle, as for a load by path.
+  LoadGuard guard;
+  struct stat st;
+  if (stat(file, &st) == 0 && S_ISREG(st.st_mode)) {
+    g_loading.push_back({ctx, st.st_dev, st.st_ino});
+    guard.pushed = true;
+  }
+  return load_text(ctx, file, text, len);
+}
+
 int ln_sampLoadFromString(ln_ctx ctx, const char *text) {
   if (text == nullptr) return 1;
   ln_dbgprintf(ctx, "loading v2 rulebase from string '%s'", text);
+  TagCacheScope scope{ctx};
   ctx->version = 2;
   ln_samp_input in{text, strlen(text), 0, 0};
   const int r = process_input(ctx, &in);

@@ -38,6 +38,15 @@ struct ln_samp {
 // Load a rulebase file: 0 on success, 1 for open, read and version problems,
 // otherwise the first hard error of a record.
 int ln_sampLoad(ln_ctx ctx, const char *file);
+// Load rulebase text read from `file` as that file would load (version
+// header required, messages and rule locations name `file`).
+int ln_sampLoadText(ln_ctx ctx, const char *file, const char *text, size_t len);
+// The version header of rulebase text: blank lines and comment lines (after
+// leading spaces and tabs) are passed over; the first other line decides.
+// 2 when it is "version=2" followed only by spaces, tabs or carriage
+// returns, else 1. *body receives the offset after that line and *lines the
+// number of lines up to and including it (either may be null).
+int ln_sampVersion(const char *text, size_t len, size_t *body, uint32_t *lines);
 // Load rulebase text, always as version 2; 1 for a null text.
 int ln_sampLoadFromString(ln_ctx ctx, const char *text);
 // Read and process one record; *isEof is set at the end of input.

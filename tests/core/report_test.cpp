@@ -100,6 +100,13 @@ TEST(ReportMarkdown, CodeSpansCarryAnyValue) {
       {" padded ", true, "`  padded  `"},
       {"   ", true, "`   `"},
       {"CEF:0|Acme|`x`|5", true, "``CEF:0\\|Acme\\|`x`\\|5``"},
+      // Control bytes reach no terminal: escape sequences, DEL, the C1
+      // controls and bytes of broken UTF-8 are shown as \xNN; a tab and
+      // well-formed UTF-8 stay.
+      {"\x1b[31mred\x1b[0m", true, "`\\x1b[31mred\\x1b[0m`"},
+      {"\x1b]0;title\x07", false, "`\\x1b]0;title\\x07`"},
+      {"a\tb\x7f\x08", true, "`a\tb\\x7f\\x08`"},
+      {"\xc2\x9b" "2J \xc3\xa9 \xff\xc3", true, "`\\xc2\\x9b" "2J \xc3\xa9 \\xff\\xc3`"},
   };
   for (const Case &k : cases)
     EXPECT_EQ(span(k.value, k.table), k.want) << k.value;

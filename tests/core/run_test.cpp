@@ -149,6 +149,25 @@ vdr_status matched_status(const vdr_run *run) {
   return VDR_STATUS_EQUIVALENT;
 }
 
+// A walker result nested deeper than the JSON library's default depth of 32
+// (user types inside user types) is still a matched result, not unparsed.
+TEST(RunSamples, DeeplyNestedResultsStayMatched) {
+  for (int depth : {31, 40, 400}) {
+    std::string rb = "version=2\ntype=@t0:%v:number%\n";
+    for (int i = 1; i <= depth; ++i)
+      rb += "type=@t" + std::to_string(i) + ":(%v:@t" + std::to_string(i - 1) + "%)\n";
+    rb += "rule=:x %p:@t" + std::to_string(depth) + "%\n";
+    const std::string line = "x " + std::string(depth, '(') + "7" + std::string(depth, ')');
+    RunHolder r(rb.c_str());
+    ASSERT_NE(r.run, nullptr) << r.err;
+    ASSERT_EQ(vdr_run_samples(r.run, line.c_str(), nullptr, nullptr), 1u);
+    size_t n = 0;
+    const vdr_result *res = vdr_run_results(r.run, &n);
+    ASSERT_EQ(n, 1u);
+    EXPECT_EQ(res[0].status, matched_status(r.run)) << depth;
+  }
+}
+
 TEST(RunSamples, LinesRecordsAndTally) {
   RunHolder r(k_rb);
   ASSERT_NE(r.run, nullptr) << (r.err ? r.err : "");

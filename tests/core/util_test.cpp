@@ -155,11 +155,39 @@ TEST(JsonString, EveryControlByte) {
 }
 
 TEST(JsonString, QuotesBackslashesAndBytesLeftAlone) {
-  const char in[] = "q\"b\\s/d\x7f\x80\xff";
-  EXPECT_EQ(json(in, sizeof in - 1), "\"q\\\"b\\\\s/d\x7f\x80\xff\"");
-  // UTF-8 is copied as it stands, neither checked nor re-encoded.
+  const char in[] = "q\"b\\s/d\x7f";
+  EXPECT_EQ(json(in, sizeof in - 1), "\"q\\\"b\\\\s/d\x7f\"");
+  // Well-formed UTF-8 is copied as it stands, not re-encoded.
   const char mixed[] = "A\x01\xC3\xA9\t";
   EXPECT_EQ(json(mixed, sizeof mixed - 1), "\"A\\u0001\xC3\xA9\\t\"");
+}
+
+// The output is valid UTF-8 whatever the input: a byte that does not begin a
+// well-formed sequence is written as \u00XX of its value; well-formed
+// sequences of every length stay as they are.
+TEST(JsonString, BytesOfInvalidSequencesAreEscaped) {
+  struct {
+    std::string in, out;
+  } cases[] = {
+      {"\x80\xff", "\\u0080\\u00ff"},
+      {"\xC3", "\\u00c3"},                            // cut short at the end
+      {"\xC3(", "\\u00c3("},                          // cut short by ASCII
+      {"\xC0\xAF", "\\u00c0\\u00af"},                 // overlong "/"
+      {"\xE0\x80\xAF", "\\u00e0\\u0080\\u00af"},      // overlong, three bytes
+      {"\xED\xA0\x80", "\\u00ed\\u00a0\\u0080"},      // a surrogate
+      {"\xF4\x90\x80\x80", "\\u00f4\\u0090\\u0080\\u0080"}, // above U+10FFFF
+      {"\xE2\x82\xAC\xF0\x9F\x98\x80\xF4\x8F\xBF\xBF", "\xE2\x82\xAC\xF0\x9F\x98\x80\xF4\x8F\xBF\xBF"},
+      {"a\xE2\x82z", "a\\u00e2\\u0082z"},
+  };
+  for (const auto &c : cases) {
+    EXPECT_EQ(json(c.in.data(), c.in.size()), "\"" + c.out + "\"") << c.out;
+    vdr_sb sb;
+    vdr_sb_init(&sb);
+    ASSERT_EQ(vdr_sb_json_text(&sb, c.in.data(), c.in.size()), 0);
+    EXPECT_EQ(take(&sb), c.out);
+  }
+  EXPECT_EQ(vdr_utf8_len("\xF0\x9F\x98\x80", 4), 4u);
+  EXPECT_EQ(vdr_utf8_len("\xF0\x9F\x98", 3), 0u);
 }
 
 TEST(JsonString, NullAndEmptyAreTwoQuotes) {

@@ -9,7 +9,9 @@
 #include <string>
 #include <vector>
 
+#include "core/veldra.h"
 #include "load_helpers.h"
+#include "normalizer/walker.h"
 
 namespace {
 
@@ -31,22 +33,25 @@ TEST(Loader, TextRecordsAndMessages) {
       {"version line inside text", "version=2\nrule=:a\n", 0,
        {P + "[1]: invalid record type detected: 'version'"}},
       {"missing sample", "rule=:\n", 0, {P + "[1]: error: actual message sample part is missing"}},
-      {"empty rule value", "rule=\n", -1, {}},
-      {"rule value starting with comma", "rule=,a:b\n", -1, {}},
-      {"record starting with =", "=x\n", -1, {}},
+      {"empty rule value", "rule=\n", -1,
+       {P + "[1]: rule record is empty (expected tags, ':' and a sample)"}},
+      {"rule value starting with comma", "rule=,a:b\n", -1,
+       {P + "[1]: rule tag list begins with ',': ',a:b'"}},
+      {"record starting with =", "=x\n", -1, {P + "[1]: record has no type before '=': '=x'"}},
       {"type without @", "type=port:%a:number%\n", -1,
        {P + "[1]: user-defined type name must start with '@'"}},
       {"type name with blank", "type=@my port:%a:number%\n", -1,
        {P + "[1]: user-defined type name must not contain whitespace"}},
       {"type without sample", "type=@port:\n", 0,
        {P + "[1]: error: actual message sample part is missing in type def"}},
-      {"type without colon", "type=@port\n", -1, {}},
+      {"type without colon", "type=@port\n", -1,
+       {P + "[1]: user-defined type '@port' needs ':' and a sample after its name"}},
       {"invalid field type", "rule=:%a:foo%\n", LN_RC_BAD_CONFIG, {P + "[1]: invalid field type 'foo'"}},
       {"unknown user type", "rule=:x %a:@nope%\n", LN_RC_BAD_CONFIG,
        {P + "[1]: unknown user-defined type '@nope'"}},
       {"field without colon", "rule=:%abc\n", -1, {P + "[1]: field definition wrong in: %abc"}},
       {"field without end", "rule=:x%a:word\n", -1, {P + "[1]: premature end (missing %?) in: %a:word"}},
-      {"empty field name", "rule=:%:word%\n", -1, {}},
+      {"empty field name", "rule=:%:word%\n", -1, {P + "[1]: field name missing in: %:word%"}},
       {"field name too long", "rule=:%" + longName + ":word%\n", -1,
        {P + "[1]: field name too long in: %" + longName + ":word%"}},
       {"unterminated json field", "rule=:%{\"type\":\"word\"\n", -1, {P + "[1]: invalid json in ''"}},
@@ -60,11 +65,13 @@ TEST(Loader, TextRecordsAndMessages) {
        {P + "[1]: parser type missing in config: {\"name\":\"x\"}"}},
       {"json field of wrong kind", "rule=:%[5]%\n", LN_RC_BAD_CONFIG,
        {P + "[1]: parser type missing in config: 5"}},
-      {"annotation without colon", "annotate=web+a=\"1\"\n", -1, {}},
+      {"annotation without colon", "annotate=web+a=\"1\"\n", -1,
+       {P + "[1]: invalid tag field in annotation, line is 'web+a=\"1\"'"}},
       {"annotation remove op", "annotate=web:-a\n", -1, {P + "[1]: invalid annotate operation '-': -a"}},
       {"annotation junk op", "annotate=web:+a=\"1\" x\n", -1,
        {P + "[1]: invalid annotate operation 'x': x"}},
-      {"annotation op without value", "annotate=web:+a\n", -1, {}},
+      {"annotation op without value", "annotate=web:+a\n", -1,
+       {P + "[1]: invalid annotate operation, expected +name=\"value\": +a"}},
       {"rewrite syntax error", "rewrite=fw :a=b\n", -1, {P + "[1]: rewrite: expected <tag>:<src>=<dst>"}},
       {"invalid json parameters go on", "rule=:%a:word{x%\n", 0, {P + "[1]: invalid json in 'x%'"}},
       {"error on line 3", "rule=:a\n# c\nnope\n", 0, {P + "[3]: invalid record type detected: 'nope'"}},
@@ -79,7 +86,8 @@ TEST(Loader, TextRecordsAndMessages) {
 TEST(Loader, StopsAtFirstHardErrorAndKeepsEarlierRules) {
   TestCtx t;
   EXPECT_EQ(t.load("rule=:a\nrule=\nbogus=1\n"), -1);
-  EXPECT_TRUE(t.errors.empty()); // the record after the hard error is never read
+  // The hard error says what is wrong; the record after it is never read.
+  EXPECT_EQ(t.errors, std::vector<std::string>{P + "[2]: rule record is empty (expected tags, ':' and a sample)"});
   ASSERT_EQ(t.ctx->pdag->nparsers, 1);
 }
 
@@ -94,6 +102,28 @@ TEST(Loader, RuleTagsSampleAndLocation) {
   EXPECT_STREQ(term->rb_file, "--NO-FILE--");
   EXPECT_EQ(term->rb_lineno, 1u);
   EXPECT_TRUE(t.hasDebug("tag found: 'web'"));
+}
+
+// Consecutive rules with the same tag list share one tag array; another
+// list, or another context, gets its own.
+TEST(Loader, EqualTagListsShareOneArray) {
+  TestCtx t, u;
+  ASSERT_EQ(t.load("rule=a,b:x\nrule=a,b:y\nrule=a:z\nrule=a,b:w\n"), 0);
+  ASSERT_EQ(u.load("rule=a,b:x\n"), 0);
+  auto tags = [](TestCtx &c, char lit) -> fjson_object * {
+    for (int i = 0; i < c.ctx->pdag->nparsers; ++i)
+      if (edgeList(c.ctx, c.ctx->pdag)[i] == std::string("literal:'") + lit + "'")
+        return c.ctx->pdag->parsers[i].node->tags;
+    return nullptr;
+  };
+  ASSERT_NE(tags(t, 'x'), nullptr);
+  EXPECT_EQ(tags(t, 'x'), tags(t, 'y'));
+  EXPECT_NE(tags(t, 'x'), tags(t, 'z'));
+  EXPECT_NE(tags(t, 'x'), tags(t, 'w')); // the list changed in between
+  EXPECT_NE(tags(t, 'x'), tags(u, 'x'));
+  EXPECT_STREQ(fjson_object_to_json_string_ext(tags(t, 'y'), FJSON_TO_STRING_PLAIN), "[\"a\",\"b\"]");
+  EXPECT_STREQ(fjson_object_to_json_string_ext(tags(t, 'z'), FJSON_TO_STRING_PLAIN), "[\"a\"]");
+  EXPECT_STREQ(fjson_object_to_json_string_ext(tags(t, 'w'), FJSON_TO_STRING_PLAIN), "[\"a\",\"b\"]");
 }
 
 TEST(Loader, OpenFieldContinuesOnNextLine) {
@@ -193,14 +223,82 @@ TEST(Loader, BadInputNeverCrashes) {
     std::string rec = (round % 3 == 0) ? "rule=:" : (round % 3 == 1) ? "type=@t:" : "annotate=t:";
     const int n = static_cast<int>(next() % 40);
     for (int i = 0; i < n; ++i) rec += alphabet[next() % (sizeof(alphabet) - 1)];
+    if (round % 10 == 9) { // now and then bytes of any value, no record type
+      rec.clear();
+      for (int i = 0; i < n; ++i) rec += static_cast<char>(next() & 0xff);
+    }
+    // A load that fails always says where and why.
     TestCtx t;
-    t.load(rec);
+    if (t.load(rec) != 0) {
+      ASSERT_FALSE(t.errors.empty()) << rec;
+      EXPECT_EQ(t.errors.back().rfind(P + "[", 0), 0u) << t.errors.back();
+    }
     TestCtx f;
-    f.loadFile(dir.write("r.rb", "version=2\n" + rec + std::string("\0z\n", 3)));
+    const std::string path = dir.write("r.rb", "version=2\n" + rec + std::string("\0z\n", 3));
+    if (f.loadFile(path) != 0) {
+      ASSERT_FALSE(f.errors.empty()) << rec;
+      EXPECT_EQ(f.errors.back().rfind("rulebase file " + path + "[", 0), 0u) << f.errors.back();
+    }
   }
-  SUCCEED();
 }
 
+// Text read from a file (or a pipe) loads as that file would: the header is
+// required, messages and rule locations name the file and count its lines.
+TEST(LoaderText, LoadsAsTheNamedFile) {
+  {
+    TestCtx t;
+    ASSERT_EQ(ln_loadSamplesFromText(t.ctx, "# c\nversion=2\nbogus=1\nrule=:a\n", "dir/x.rb"), 0);
+    EXPECT_EQ(t.errors, std::vector<std::string>{"rulebase file dir/x.rb[3]: invalid record type detected: 'bogus'"});
+    ASSERT_EQ(t.ctx->pdag->nparsers, 1);
+    EXPECT_STREQ(t.ctx->pdag->parsers[0].node->rb_file, "dir/x.rb");
+    EXPECT_EQ(t.ctx->pdag->parsers[0].node->rb_lineno, 4u);
+  }
+  {
+    TestCtx t;
+    EXPECT_EQ(ln_loadSamplesFromText(t.ctx, "rule=:a\n", "x.rb"), 1);
+    ASSERT_EQ(t.errors.size(), 1u);
+    EXPECT_EQ(t.errors[0].rfind("rulebase file x.rb[1]: rulebase 'x.rb' is not a version-2", 0), 0u);
+  }
+  // The hard errors that once failed without a word: each names file, line
+  // and what is wrong.
+  const std::vector<std::pair<std::string, std::string>> hard = {
+      {"rule=", "rule record is empty (expected tags, ':' and a sample)"},
+      {"rule=,", "rule tag list begins with ',': ','"},
+      {"rule=:%:word%", "field name missing in: %:word%"},
+      {"=x", "record has no type before '=': '=x'"},
+      {"annotate=", "invalid tag field in annotation, line is ''"},
+      {"annotate=t:+", "invalid annotate operation, expected +name=\"value\": +"},
+      {"annotate=t:+a=", "invalid annotate operation, expected +name=\"value\": +a="},
+      {"type=@x", "user-defined type '@x' needs ':' and a sample after its name"},
+      {"annotate=\xc3\xa9t:+a=\"1\"", "invalid tag field in annotation, line is '\xc3\xa9t:+a=\"1\"'"},
+  };
+  for (const auto &[rec, why] : hard) {
+    TestCtx t;
+    EXPECT_NE(ln_loadSamplesFromText(t.ctx, ("version=2\n\n" + rec + "\n").c_str(), "x.rb"), 0) << rec;
+    EXPECT_EQ(t.errors, std::vector<std::string>{"rulebase file x.rb[3]: " + why}) << rec;
+  }
+}
+
+// A carriage return before a line feed ends the record, so a CRLF rulebase
+// matches what its LF twin matches; a carriage return elsewhere stays.
+TEST(Loader, CrlfLineEndsAreLineEnds) {
+  TestCtx crlf, lf;
+  ASSERT_EQ(crlf.load("# c\r\nrule=:%a:word% x\r\nrule=:y\rz\r\n"), 0);
+  ASSERT_EQ(lf.load("# c\nrule=:%a:word% x\nrule=:y\rz\n"), 0);
+  EXPECT_EQ(statsText(crlf.ctx, 1), statsText(lf.ctx, 1));
+  EXPECT_TRUE(crlf.errors.empty());
+  TempDir dir;
+  const std::string f = dir.write("c.rb", "version=2\r\nrule=:%a:word% x\r\n");
+  TestCtx file;
+  ASSERT_EQ(file.loadFile(f), 0);
+  fjson_object *ev = nullptr;
+  EXPECT_EQ(ln_normalize(file.ctx, "w x", 3, &ev), 0);
+  if (ev) fjson_object_put(ev);
+}
+
+// The loader accepts exactly the headers the front end's test accepts: blank
+// and comment lines before "version=2", blanks, tabs and carriage returns
+// around it. Whatever one refuses, the other refuses too.
 TEST(LoaderFile, VersionLine) {
   TempDir dir;
   struct VCase {
@@ -208,18 +306,26 @@ TEST(LoaderFile, VersionLine) {
     int rc;
     std::string error;
   };
+  const std::string notV2 =
+      "rulebase 'F' is not a version-2 rulebase (its first line that is neither blank nor a "
+      "comment is not \"version=2\"); version-1 rulebases cannot be loaded";
   const std::vector<VCase> cases = {
       {"version=2\r\nrule=:a\n", 0, ""},
       {"version=2", 0, ""},
-      {"# comment\nversion=2\nrule=:a\n", 1,
-       "rulebase file F[0]: rulebase 'F' is not a version-2 rulebase (its first line is not "
-       "\"version=2\"); version-1 rulebases cannot be loaded"},
+      {"# comment\nversion=2\nrule=:a\n", 0, ""},
+      {"\n \t\n  # indented comment\n \tversion=2 \t\r\nrule=:a\n", 0, ""},
+      {"version=2\n\nrule=:a\n", 0, ""},
+      {"version=2 # no\nrule=:a\n", 1, "rulebase file F[1]: " + notV2},
+      {"# c\nversion=20\nrule=:a\n", 1, "rulebase file F[2]: " + notV2},
+      {"\r\nversion=2\n", 1, "rulebase file F[1]: " + notV2},
+      {"# only a comment\n", 1, "rulebase file F[1]: " + notV2},
       {"", 1, "rulebase file F[0]: error determining version of F"},
   };
   for (const auto &c : cases) {
     const std::string f = dir.write("v.rb", c.content);
     TestCtx t;
     EXPECT_EQ(t.loadFile(f), c.rc) << c.content;
+    EXPECT_EQ(vdr_rulebase_is_v2(c.content), c.rc == 0 ? 1 : 0) << c.content;
     std::string want = c.error;
     // Substitute left to right, resuming after each inserted path: the path
     // itself may hold an 'F' (mkdtemp's random suffix).
@@ -230,6 +336,12 @@ TEST(LoaderFile, VersionLine) {
     else
       EXPECT_EQ(t.errors, std::vector<std::string>{want}) << c.content;
   }
+  // Lines before the header are counted: the rule of line 4 says so.
+  const std::string f = dir.write("v.rb", "# a\n\nversion=2\nrule=:a\n");
+  TestCtx t;
+  ASSERT_EQ(t.loadFile(f), 0);
+  ASSERT_EQ(t.ctx->pdag->nparsers, 1);
+  EXPECT_EQ(t.ctx->pdag->parsers[0].node->rb_lineno, 4u);
 }
 
 TEST(LoaderFile, MissingFileAndRulebaseDirectory) {

@@ -48,25 +48,29 @@ TEST(Rewrite, LineSyntax) {
   }
 }
 
+// Binding runs after the whole rulebase was read; its errors still name the
+// file and the line of the rewrite line or rule concerned.
 TEST(Rewrite, BindingErrors) {
   struct Case {
     const char *text;
     std::string error;
   };
+  const std::string P = "rulebase file --NO-FILE--";
   const std::vector<Case> cases = {
       {"rewrite=fw:a=b\nrule=fw:%x:word%\n",
-       "rewrite tag 'fw' is not on one %.:json%, %:cef% or %:name-value-list% rule"},
-      {"rewrite=fw:a=b\nrule=fw:%x:json%\n",
-       "rewrite tag 'fw' is not on one %.:json%, %:cef% or %:name-value-list% rule"},
+       P + "[1]: rewrite tag 'fw' is not on one %.:json%, %:cef% or %:name-value-list% rule"},
+      {"# c\nrule=fw:%x:json%\nrewrite=fw:a=b\n",
+       P + "[3]: rewrite tag 'fw' is not on one %.:json%, %:cef% or %:name-value-list% rule"},
       {"rewrite=fw:a=b\nrule=fw:%.:json%\nrule=fw:%.:json% tail\n",
-       "rewrite: open-key rule is a prefix of a longer rule"},
+       P + "[2]: rewrite: open-key rule is a prefix of a longer rule"},
       {"rewrite=a:s=x\nrewrite=b:s=y\nrule=a,b:%.:json%\n",
-       "rewrite: 's' mapped to two destinations by the tags of one rule"},
+       P + "[3]: rewrite: 's' mapped to two destinations by the tags of one rule"},
   };
   for (const auto &c : cases) {
     TestCtx t;
     EXPECT_EQ(t.load(c.text), -1) << c.text;
     EXPECT_EQ(t.errors, std::vector<std::string>{c.error}) << c.text;
+    EXPECT_EQ(t.ctx->conf_file, nullptr); // no location left behind
   }
 }
 

@@ -1,0 +1,16 @@
+# libFuzzer drivers (fuzz/*_fuzz.cpp), built only with -DVELDRA_FUZZ=ON by a
+# clang tree (`make fuzz`); not part of the normal build or of the tests.
+option(VELDRA_FUZZ "Build the libFuzzer drivers in fuzz/ (needs clang)" OFF)
+if(VELDRA_FUZZ)
+  target_compile_options(veldra_lib PRIVATE -fsanitize=fuzzer-no-link)
+  file(GLOB VELDRA_FUZZ_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/fuzz/*_fuzz.cpp)
+  add_custom_target(fuzz)
+  foreach(src ${VELDRA_FUZZ_SOURCES})
+    get_filename_component(name ${src} NAME_WE)
+    add_executable(${name} EXCLUDE_FROM_ALL ${src})
+    target_link_libraries(${name} PRIVATE veldra_lib)
+    target_compile_options(${name} PRIVATE -fsanitize=fuzzer)
+    target_link_options(${name} PRIVATE -fsanitize=fuzzer)
+    add_dependencies(fuzz ${name})
+  endforeach()
+endif()
