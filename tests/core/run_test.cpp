@@ -151,6 +151,9 @@ vdr_status matched_status(const vdr_run *run) {
 
 // A walker result nested deeper than the JSON library's default depth of 32
 // (user types inside user types) is still a matched result, not unparsed.
+// VaderAD declines user types nested that deep (its VM allows 16 nested
+// calls), so these samples are coverage gaps: the walker's side matched, where
+// a misread result would make them unparsed by both.
 TEST(RunSamples, DeeplyNestedResultsStayMatched) {
   for (int depth : {31, 40, 400}) {
     std::string rb = "version=2\ntype=@t0:%v:number%\n";
@@ -164,7 +167,8 @@ TEST(RunSamples, DeeplyNestedResultsStayMatched) {
     size_t n = 0;
     const vdr_result *res = vdr_run_results(r.run, &n);
     ASSERT_EQ(n, 1u);
-    EXPECT_EQ(res[0].status, matched_status(r.run)) << depth;
+    EXPECT_EQ(vdr_run_turbo_available(r.run), 1);
+    EXPECT_EQ(res[0].status, VDR_STATUS_COVERAGE_GAP) << depth;
   }
 }
 
