@@ -26,7 +26,8 @@ int write_file(const char *dir, const char *name, const char *body);
 // is written to a temporary file beside it and renamed into place, so a failed
 // or abandoned write never leaves a partial file; a device or pipe is written
 // directly. Every failure prints its message ("cannot write", "write failed
-// on", "close failed on") and gives -1.
+// on", "close failed on") and gives -1, except a broken pipe (the reader went
+// away, EPIPE), which gives -1 quietly.
 class output_sink {
  public:
   output_sink() = default;
@@ -36,6 +37,7 @@ class output_sink {
 
   int open(const char *path); // null path: standard output
   int write(const char *p, size_t n);
+  int flush(); // hands what is buffered to the file, pipe or terminal
   int commit();
 
  private:

@@ -446,6 +446,15 @@ vdr_run *vdr_run_new_from_text(const char *text, const char *name, int expand_ba
   }
 }
 
+char *vdr_expand_basic_types(const char *text) {
+  if (!text) return nullptr;
+  try {
+    return prepare_text(text, true);
+  } catch (const std::bad_alloc &) {
+    return nullptr;
+  }
+}
+
 vdr_run *vdr_run_new_from_file(const char *path, const vdr_config *cfg, char **errmsg) {
   if (errmsg) *errmsg = nullptr;
   if (!path) return nullptr;

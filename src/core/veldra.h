@@ -135,6 +135,10 @@ typedef void (*vdr_progress_cb)(size_t done, size_t total, void *user);
 
 int vdr_rulebase_is_v2(const char *text);
 vdr_run *vdr_run_new(const char *text, const vdr_config *cfg, char **errmsg);
+// The rulebase text with the basic-types include expanded into its fixed
+// prelude and the version header kept, as vdr_run_new_from_text loads it with
+// expand_basic_types; null when out of memory.
+char *vdr_expand_basic_types(const char *text);
 vdr_run *vdr_run_new_from_file(const char *path, const vdr_config *cfg, char **errmsg);
 // Builds a run from rulebase text that was read from the file `name` (or a
 // pipe, or standard input): both engines load the text as that file's
