@@ -6,6 +6,8 @@ ASAN_BUILD ?= build-asan
 FUZZ_BUILD ?= build-fuzz
 FUZZ_PKGS := clang libclang-rt-14-dev
 JOBS ?= $(shell nproc)
+PREFIX ?= /usr/local
+DESTDIR ?=
 
 .PHONY: all deps build run test asan asan-test bench fuzz clean
 
@@ -24,6 +26,11 @@ deps:
 build: deps
 	cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
 	cmake --build $(BUILD) -j $(JOBS)
+
+# Installs veldra into $(DESTDIR)$(PREFIX)/bin and its manual page into
+# $(DESTDIR)$(PREFIX)/share/man/man1.
+install: build
+	DESTDIR="$(DESTDIR)" cmake --install $(BUILD) --prefix "$(PREFIX)"
 
 run: build
 	@./$(BUILD)/veldra check --rulebase examples/linux-syslog.rb --samples examples/samples.log; \
