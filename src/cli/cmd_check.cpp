@@ -97,6 +97,9 @@ int cmd_check(int argc, char **argv) {
   cfg.ctx_flags = v[OPT_ALLOW_REGEX] ? 1u : 0u;
   cfg.keep_json = 0;
   cfg.max_samples = max_samples_from(v[OPT_MAX]);
+  // The report lists only samples needing attention, and none under
+  // --summary-only: the others leave their status in the tally only.
+  cfg.keep = (flags & VDR_REPORT_SUMMARY_ONLY) ? VDR_KEEP_NONE : VDR_KEEP_ATTENTION;
 
   if (!vdr_rulebase_is_v2(st.rulebase)) {
     fprintf(stderr,

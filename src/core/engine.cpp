@@ -32,6 +32,8 @@ struct vdr_run {
   size_t n_results;
   size_t cap_results;
   size_t tally[VDR_STATUS__COUNT];
+  size_t n_samples;  // samples run, records kept or not
+  size_t kinds[5];   // diffs per vdr_diff_kind over every sample
   vdr_config cfg;
   int turbo_available;
   fjson_tokener *tok; // reused for every result text; created on first use
@@ -387,7 +389,7 @@ size_t run_samples(vdr_run *run, const char *samples, vdr_progress_cb cb, void *
 
     if (reserve_result(run) != 0) break;
     vdr_result r{};
-    r.index = run->n_results;
+    r.index = run->n_samples;
     r.line = static_cast<char *>(malloc(len + 1));
     if (!r.line) break;
     memcpy(r.line, line, len);
@@ -402,8 +404,15 @@ size_t run_samples(vdr_run *run, const char *samples, vdr_progress_cb cb, void *
       result_free(&r);
       break;
     }
-    run->results[run->n_results++] = r;
     run->tally[r.status]++;
+    ++run->n_samples;
+    for (size_t d = 0; d < r.n_diffs; ++d)
+      if (r.diffs[d].kind >= 0 && r.diffs[d].kind < 5) run->kinds[r.diffs[d].kind]++;
+    const bool attention = r.status != VDR_STATUS_MATCH && r.status != VDR_STATUS_EQUIVALENT;
+    if (run->cfg.keep == VDR_KEEP_ALL || (run->cfg.keep == VDR_KEEP_ATTENTION && attention))
+      run->results[run->n_results++] = r;
+    else
+      result_free(&r);
     ++processed;
     if (cb && processed % 500 == 0) cb(processed, total, user);
   }
@@ -490,7 +499,9 @@ size_t vdr_run_samples(vdr_run *run, const char *samples, vdr_progress_cb cb, vo
 int vdr_run_push_for_test(vdr_run *run, vdr_result *r, int turbo_available) {
   if (!run || !r || r->status < 0 || r->status >= VDR_STATUS__COUNT) return -1;
   if (reserve_result(run) != 0) return -1;
-  r->index = run->n_results;
+  r->index = run->n_samples++;
+  for (size_t d = 0; d < r->n_diffs; ++d)
+    if (r->diffs[d].kind >= 0 && r->diffs[d].kind < 5) run->kinds[r->diffs[d].kind]++;
   run->results[run->n_results++] = *r;
   run->tally[r->status]++;
   run->turbo_available = turbo_available;
@@ -506,12 +517,21 @@ void vdr_run_clear_results(vdr_run *run) {
   for (size_t i = 0; i < run->n_results; ++i)
     result_free(&run->results[i]);
   run->n_results = 0;
+  run->n_samples = 0;
   for (size_t &t : run->tally) t = 0;
+  for (size_t &k : run->kinds) k = 0;
 }
 
 const vdr_result *vdr_run_results(const vdr_run *run, size_t *count) {
   if (count) *count = run ? run->n_results : 0;
   return run ? run->results : nullptr;
+}
+
+size_t vdr_run_sample_count(const vdr_run *run) { return run ? run->n_samples : 0; }
+
+const size_t *vdr_run_diff_kinds(const vdr_run *run) {
+  static const size_t zero[5] = {};
+  return run ? run->kinds : zero;
 }
 
 const size_t *vdr_run_tally(const vdr_run *run) {

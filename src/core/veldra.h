@@ -110,10 +110,19 @@ const char *vdr_status_name(int status);
 
 /* ---- comparison run ----------------------------------------------------- */
 
+// Which per-sample records a run keeps; the tally, the sample count and the
+// diff kinds always cover every sample.
+typedef enum {
+  VDR_KEEP_ALL = 0,       // every sample's record
+  VDR_KEEP_ATTENTION = 1, // only samples that are neither match nor equivalent
+  VDR_KEEP_NONE = 2       // none
+} vdr_keep;
+
 struct vdr_config {
   uint32_t ctx_flags;
   int keep_json;
   int max_samples;
+  vdr_keep keep; // zero (all) unless set
 };
 
 typedef enum { VDR_ENGINE_LEGACY = 0, VDR_ENGINE_TURBO = 1 } vdr_engine;
@@ -155,6 +164,10 @@ int vdr_run_turbo_available(const vdr_run *run);
 const char *vdr_run_turbo_reason(const vdr_run *run);
 size_t vdr_run_samples(vdr_run *run, const char *samples, vdr_progress_cb cb, void *user);
 const vdr_result *vdr_run_results(const vdr_run *run, size_t *count);
+// Samples run so far, kept or not; a record's index counts among them.
+size_t vdr_run_sample_count(const vdr_run *run);
+// Diffs of each vdr_diff_kind over every sample run so far (5 counters).
+const size_t *vdr_run_diff_kinds(const vdr_run *run);
 const size_t *vdr_run_tally(const vdr_run *run);
 void vdr_run_free(vdr_run *run);
 
