@@ -1,9 +1,11 @@
 // `veldra check`: one rulebase through both engines over the samples, a
 // report, and an exit status that states the worst finding.
 #include <cstdint>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <thread>
 #include <unistd.h>
 
 #include "cli/commands.h"
@@ -26,6 +28,7 @@ enum {
   OPT_ALLOW_REGEX,
   OPT_STRICT_UNPARSED,
   OPT_STRICT_ECS,
+  OPT_JOBS,
   OPT_COUNT
 };
 
@@ -35,7 +38,7 @@ const cli_option kOptions[OPT_COUNT] = {
     {nullptr, "--max", true},           {nullptr, "--embed-inputs", false},
     {nullptr, "--summary-only", false}, {nullptr, "--redact-values", false},
     {nullptr, "--allow-regex", false},  {nullptr, "--strict-unparsed", false},
-    {nullptr, "--strict-ecs", false},
+    {nullptr, "--strict-ecs", false},   {"-j", "--jobs", true},
 };
 
 // Everything check holds after reading its inputs; freed on every path.
@@ -85,6 +88,21 @@ int cmd_check(int argc, char **argv) {
     return 3;
   }
 
+  // --jobs: threads of the comparison run (default: the number of cores).
+  int jobs = static_cast<int>(std::thread::hardware_concurrency());
+  if (jobs < 1) jobs = 1;
+  if (jobs > 256) jobs = 256;
+  if (const char *j = v[OPT_JOBS]) {
+    char *end = nullptr;
+    errno = 0;
+    long n = strtol(j, &end, 10);
+    if (!*j || *end || errno || n < 1 || n > 256) {
+      fprintf(stderr, "veldra: --jobs takes a whole number from 1 to 256, not '%s'\n", j);
+      return 3;
+    }
+    jobs = static_cast<int>(n);
+  }
+
   if (refuse_output_over_inputs(v[OPT_OUT], {rulebase_path, samples_path}) != 0) return 3;
 
   check_state st;
@@ -100,6 +118,7 @@ int cmd_check(int argc, char **argv) {
   // The report lists only samples needing attention, and none under
   // --summary-only: the others leave their status in the tally only.
   cfg.keep = (flags & VDR_REPORT_SUMMARY_ONLY) ? VDR_KEEP_NONE : VDR_KEEP_ATTENTION;
+  cfg.jobs = jobs;
 
   if (!vdr_rulebase_is_v2(st.rulebase)) {
     fprintf(stderr,

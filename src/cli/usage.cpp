@@ -40,6 +40,8 @@ check options:
       --embed-inputs    include the raw sample lines in the JSON report
       --strict-unparsed exit non-zero when samples match no rule at all
       --strict-ecs      ECS extended fields are errors; exit 6 if ECS fails
+  -j, --jobs N          threads for the comparison (default: the number of
+                        cores); the report is the same for every N
   -h, --help            this text
 
 triad options:

@@ -123,6 +123,7 @@ struct vdr_config {
   int keep_json;
   int max_samples;
   vdr_keep keep; // zero (all) unless set
+  int jobs;      // threads of vdr_run_samples, each with its own contexts; 0 or 1: one
 };
 
 typedef enum { VDR_ENGINE_LEGACY = 0, VDR_ENGINE_TURBO = 1 } vdr_engine;
