@@ -24,7 +24,7 @@ TEST(CheckJobs, SameReportOnAnyNumberOfThreads) {
   for (const std::vector<std::string> &extra :
        {std::vector<std::string>{}, {"-f", "json", "--embed-inputs"}, {"--max", "2500"}}) {
     std::vector<veldra_run> runs;
-    for (const char *jobs : {"1", "2", "3"}) {
+    for (const char *jobs : {"1", "3"}) {
       std::vector<std::string> args = base;
       args.insert(args.end(), extra.begin(), extra.end());
       args.insert(args.end(), {"--jobs", jobs});
@@ -33,7 +33,7 @@ TEST(CheckJobs, SameReportOnAnyNumberOfThreads) {
     EXPECT_NE(runs[0].err.find("/4013 samples"), std::string::npos) << runs[0].err;
     for (size_t i = 1; i < runs.size(); ++i) {
       EXPECT_EQ(runs[i].status, runs[0].status);
-      EXPECT_TRUE(runs[i].out == runs[0].out) << "jobs " << i + 1;
+      EXPECT_TRUE(runs[i].out == runs[0].out);
       EXPECT_EQ(runs[i].err, runs[0].err);
     }
   }
