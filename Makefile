@@ -7,6 +7,8 @@ FUZZ_BUILD ?= build-fuzz
 FUZZ_PKGS := clang libclang-rt-14-dev
 TSAN_BUILD ?= build-tsan
 JOBS ?= $(shell nproc)
+PREFIX ?= /usr/local
+DESTDIR ?=
 
 .PHONY: all deps build run test asan asan-test tsan-test bench fuzz clean
 
@@ -25,6 +27,11 @@ deps:
 build: deps
 	cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
 	cmake --build $(BUILD) -j $(JOBS)
+
+# Installs veldra into $(DESTDIR)$(PREFIX)/bin and its manual page into
+# $(DESTDIR)$(PREFIX)/share/man/man1.
+install: build
+	DESTDIR="$(DESTDIR)" cmake --install $(BUILD) --prefix "$(PREFIX)"
 
 run: build
 	@./$(BUILD)/veldra check --rulebase examples/linux-syslog.rb --samples examples/samples.log; \

@@ -1,9 +1,11 @@
 // `veldra check`: one rulebase through both engines over the samples, a
 // report, and an exit status that states the worst finding.
 #include <cstdint>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <thread>
 #include <unistd.h>
 
 #include "cli/commands.h"
@@ -28,6 +30,7 @@ enum {
   OPT_STRICT_ECS,
   OPT_RULE_COVERAGE,
   OPT_SARIF,
+  OPT_JOBS,
   OPT_COUNT
 };
 
@@ -38,7 +41,7 @@ const cli_option kOptions[OPT_COUNT] = {
     {nullptr, "--summary-only", false}, {nullptr, "--redact-values", false},
     {nullptr, "--allow-regex", false},  {nullptr, "--strict-unparsed", false},
     {nullptr, "--strict-ecs", false},   {nullptr, "--rule-coverage", false},
-    {nullptr, "--sarif", true},
+    {nullptr, "--sarif", true},         {"-j", "--jobs", true},
 };
 
 // Everything check holds after reading its inputs; freed on every path.
@@ -92,6 +95,21 @@ int cmd_check(int argc, char **argv) {
     return 3;
   }
 
+  // --jobs: threads of the comparison run (default: the number of cores).
+  int jobs = static_cast<int>(std::thread::hardware_concurrency());
+  if (jobs < 1) jobs = 1;
+  if (jobs > 256) jobs = 256;
+  if (const char *j = v[OPT_JOBS]) {
+    char *end = nullptr;
+    errno = 0;
+    long n = strtol(j, &end, 10);
+    if (!*j || *end || errno || n < 1 || n > 256) {
+      fprintf(stderr, "veldra: --jobs takes a whole number from 1 to 256, not '%s'\n", j);
+      return 3;
+    }
+    jobs = static_cast<int>(n);
+  }
+
   if (refuse_output_over_inputs(v[OPT_OUT], {rulebase_path, samples_path}) != 0) return 3;
   if (sarif_path) {
     if (refuse_output_over_inputs(sarif_path, {rulebase_path, samples_path}) != 0) return 3;
@@ -113,6 +131,14 @@ int cmd_check(int argc, char **argv) {
   cfg.ctx_flags = v[OPT_ALLOW_REGEX] ? 1u : 0u;
   cfg.keep_json = 0;
   cfg.max_samples = max_samples_from(v[OPT_MAX]);
+  // The report lists only samples needing attention, and none under
+  // --summary-only: the others leave their status in the tally only. Rule
+  // coverage counts every sample under its rule, so it keeps every record.
+  if (flags & VDR_REPORT_RULE_COVERAGE)
+    cfg.keep = VDR_KEEP_ALL;
+  else
+    cfg.keep = (flags & VDR_REPORT_SUMMARY_ONLY) ? VDR_KEEP_NONE : VDR_KEEP_ATTENTION;
+  cfg.jobs = jobs;
 
   if (!vdr_rulebase_is_v2(st.rulebase)) {
     fprintf(stderr,

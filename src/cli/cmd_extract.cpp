@@ -2,11 +2,15 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "cli/commands.h"
 #include "cli/files.h"
 #include "cli/options.h"
 #include "core/veldra.h"
+
+// Drops the run's records, keeping both loaded engines (engine.cpp).
+void vdr_run_clear_results(vdr_run *run);
 
 namespace {
 
@@ -118,18 +122,27 @@ int cmd_extract(int argc, char **argv) {
   // long, bad field parameters) are shown, as check shows them in its report.
   print_load_messages(st.run);
 
-  vdr_run_samples(st.run, st.samples, nullptr, nullptr);
-
+  // One sample at a time, written as it goes: only the current record is
+  // held, so memory does not grow with the number of samples.
   output_sink out;
   if (out.open(v[OPT_OUT]) != 0) return 3;
-  size_t n = 0;
-  const vdr_result *results = vdr_run_results(st.run, &n);
-  for (size_t i = 0; i < n; ++i) {
-    char *line = extract_line(results[i], v[OPT_KEEP_LINE] != nullptr);
-    if (!line) continue; // out of memory for this line only: left out
-    int rc = out.write(line, strlen(line));
-    vdr_free(line);
-    if (rc != 0) return 3;
+  std::string one;
+  for (const char *p = st.samples; *p;) {
+    const char *eol = strchr(p, '\n');
+    const size_t len = eol ? static_cast<size_t>(eol - p) : strlen(p);
+    one.assign(p, len);
+    p += len + (eol ? 1 : 0);
+    vdr_run_samples(st.run, one.c_str(), nullptr, nullptr);
+    size_t n = 0;
+    const vdr_result *results = vdr_run_results(st.run, &n);
+    for (size_t i = 0; i < n; ++i) {
+      char *line = extract_line(results[i], v[OPT_KEEP_LINE] != nullptr);
+      if (!line) continue; // out of memory for this line only: left out
+      int rc = out.write(line, strlen(line));
+      vdr_free(line);
+      if (rc != 0) return 3;
+    }
+    vdr_run_clear_results(st.run);
   }
   return out.commit() == 0 ? 0 : 3;
 }

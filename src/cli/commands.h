@@ -7,6 +7,7 @@ int cmd_triad(int argc, char **argv);
 int cmd_spec(int argc, char **argv);
 int cmd_propose(int argc, char **argv);
 int cmd_extract(int argc, char **argv);
+int cmd_normalize(int argc, char **argv);
 int cmd_translate(int argc, char **argv);
 int cmd_ecs(int argc, char **argv);
 int cmd_sigma(int argc, char **argv);

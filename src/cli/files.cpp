@@ -251,7 +251,19 @@ int output_sink::write(const char *p, size_t n) {
   if (failed_ || !f_) return -1;
   if (n && fwrite(p, 1, n, f_) != n) {
     failed_ = true;
-    fprintf(stderr, "veldra: write failed on %s: %s\n", path_.c_str(), strerror(errno ? errno : EIO));
+    if (errno != EPIPE)
+      fprintf(stderr, "veldra: write failed on %s: %s\n", path_.c_str(), strerror(errno ? errno : EIO));
+    return -1;
+  }
+  return 0;
+}
+
+int output_sink::flush() {
+  if (failed_ || !f_) return -1;
+  if (fflush(f_) != 0) {
+    failed_ = true;
+    if (errno != EPIPE)
+      fprintf(stderr, "veldra: write failed on %s: %s\n", path_.c_str(), strerror(errno ? errno : EIO));
     return -1;
   }
   return 0;
@@ -263,7 +275,8 @@ int output_sink::finish() {
     // Standard output is flushed, never closed.
     if (fflush(stdout) != 0 || ferror(stdout)) {
       failed_ = true;
-      fprintf(stderr, "veldra: write failed on stdout: %s\n", strerror(errno ? errno : EIO));
+      if (errno != EPIPE)
+        fprintf(stderr, "veldra: write failed on stdout: %s\n", strerror(errno ? errno : EIO));
       return -1;
     }
     return 0;

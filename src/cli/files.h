@@ -38,7 +38,8 @@ int write_files_together(const char *dir, const char *const *names, const char *
 // is written to a temporary file beside it and renamed into place, so a failed
 // or abandoned write never leaves a partial file; a device or pipe is written
 // directly. Every failure prints its message ("cannot write", "write failed
-// on", "close failed on") and gives -1.
+// on", "close failed on") and gives -1, except a broken pipe (the reader went
+// away, EPIPE), which gives -1 quietly.
 class output_sink {
  public:
   output_sink() = default;
@@ -51,6 +52,7 @@ class output_sink {
   // Completes the written text without putting it in place yet: a file
   // written beside its name is closed, ready for commit() to rename it.
   int finish();
+  int flush(); // hands what is buffered to the file, pipe or terminal
   int commit();
   // The file that commit() replaces (empty when not writing beside it).
   const std::string &target() const { return target_; }

@@ -18,6 +18,7 @@ const command kCommands[] = {
     {"triad", cmd_triad},         {"spec", cmd_spec}, {"propose", cmd_propose},
     {"extract", cmd_extract},     {"translate", cmd_translate},
     {"ecs", cmd_ecs},             {"sigma", cmd_sigma}, {"check", cmd_check},
+    {"normalize", cmd_normalize},
 };
 
 } // namespace

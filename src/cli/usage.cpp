@@ -9,6 +9,8 @@ const char usage_text[] = R"USAGE(usage: veldra check --rulebase FILE --samples 
        veldra spec --spec FILE [options]
        veldra propose --samples FILE [options]
        veldra extract --rulebase FILE --samples FILE [options]
+       veldra normalize --rulebase FILE [--samples FILE|-] [-o FILE]
+                        [--engine auto|vaderad|legacy] [--jobs N] [--keep-line]
        veldra translate --rulebase FILE --aliases FILE [options]
        veldra ecs --rulebase FILE
        veldra sigma compile FILE.yml [-o out.sigmac] [--full]
@@ -26,6 +28,8 @@ spec emits a v2 rulebase from a field-extraction JSON spec
 (no consume simulation; gate it with check or the SPA).
 propose auto-spans samples, clusters by type signature, and names ECS
 fields (heuristic until a bundled classifier is trained).
+normalize runs a proven rulebase over a stream of log lines and writes one
+JSON object per line, in input order.
 
 check options:
   -r, --rulebase FILE   v2 rulebase to load (required)
@@ -38,6 +42,8 @@ check options:
       --strict-ecs      ECS extended fields are errors; exit 6 if ECS fails
       --rule-coverage   add per-rule coverage to the report, dead rules first
       --sarif FILE      also write the findings as a SARIF 2.1.0 log
+  -j, --jobs N          threads for the comparison (default: the number of
+                        cores); the report is the same for every N
   -h, --help            this text
 
 triad options:
@@ -65,6 +71,22 @@ extract options:
   -s, --samples FILE    samples (required; '-' reads stdin)
       --keep-line       include the raw sample (train only, local)
   -o, --out FILE        JSONL instead of stdout
+
+normalize options:
+  -r, --rulebase FILE   v2 rulebase (required)
+  -s, --samples FILE    log lines to normalize (default '-': stdin), read as
+                        a stream; CR before LF is dropped, empty lines skipped
+  -o, --out FILE        JSONL instead of stdout (appears only when complete)
+      --engine E        auto (default): VaderAD where it serves the line, the
+                        walker otherwise; vaderad or legacy: that engine only
+  -j, --jobs N          threads (default: the number of cores); the output
+                        is the same for every N
+      --keep-line       write {"fields":RESULT,"line":"LINE"} per line
+      --max-line BYTES  longer lines are reported unparsed with their first
+                        BYTES bytes and a warning (default 1048576)
+  Unmatched lines give the unparsed result. Exit 0 when every line was
+  written, 3 on a load, input or output failure (a closed pipe ends it
+  quietly), 5 when the rulebase is not version=2.
 
 translate options:
   -r, --rulebase FILE   Ostrand v2 rulebase (required)   

@@ -5,7 +5,10 @@
 #include <cstring>
 #include <new>
 #include <string>
+#include <algorithm>
+#include <functional>
 #include <string_view>
+#include <thread>
 #include <unordered_map>
 #include <vector>
 
@@ -33,9 +36,20 @@ struct vdr_run {
   size_t n_results;
   size_t cap_results;
   size_t tally[VDR_STATUS__COUNT];
+  size_t n_samples;  // samples run, records kept or not
+  size_t kinds[5];   // diffs per vdr_diff_kind over every sample
   vdr_config cfg;
   int turbo_available;
   fjson_tokener *tok; // reused for every result text; created on first use
+  struct vdr_lane *lanes; // contexts of the threads after the first (cfg.jobs - 1)
+  size_t n_lanes;
+};
+
+// One thread's share of a run: its own pair of contexts and tokener.
+struct vdr_lane {
+  ln_ctx legacy;
+  ln_ctx turbo;
+  fjson_tokener *tok;
 };
 
 namespace {
@@ -111,6 +125,8 @@ void collect_message(void *cookie, const char *msg, size_t len) {
   vdr_sb_putc(sb, '\n');
 }
 
+void discard_message(void *, const char *, size_t) {}
+
 void set_err(char **errmsg, char *msg) {
   if (errmsg)
     *errmsg = msg;
@@ -173,6 +189,29 @@ vdr_run *run_create(const char *path, const char *text, const vdr_config *cfg, c
   int rc_l = load(run->ctx_legacy);
   int rc_t = load(run->ctx_turbo);
   if (rc_l == 0 && rc_t == 0) {
+    // The other threads' contexts load the same way, here, while relative
+    // includes still resolve; their messages repeat the first pair's.
+    if (run->cfg.jobs > 1)
+      run->lanes = static_cast<vdr_lane *>(calloc(static_cast<size_t>(run->cfg.jobs) - 1,
+                                                  sizeof(vdr_lane)));
+    for (int k = 1; run->lanes && k < run->cfg.jobs; ++k) {
+      vdr_lane ln{ln_initCtx(), ln_initCtx(), nullptr};
+      bool ok = ln.legacy && ln.turbo;
+      if (ok) {
+        ln_setErrMsgCB(ln.legacy, discard_message, nullptr);
+        ln_setErrMsgCB(ln.turbo, discard_message, nullptr);
+        ln_setCtxOpts(ln.legacy, run->cfg.ctx_flags);
+        ln_setCtxOpts(ln.turbo, run->cfg.ctx_flags | LN_CTXOPT_TURBO | LN_CTXOPT_TURBO_STRICT);
+        ok = load(ln.legacy) == 0 && load(ln.turbo) == 0 &&
+             ln_turbo_is_available(ln.turbo) == ln_turbo_is_available(run->ctx_turbo);
+      }
+      if (!ok) { // out of memory: fewer threads
+        if (ln.legacy) ln_exitCtx(ln.legacy);
+        if (ln.turbo) ln_exitCtx(ln.turbo);
+        break;
+      }
+      run->lanes[run->n_lanes++] = ln;
+    }
     run->turbo_available = ln_turbo_is_available(run->ctx_turbo) ? 1 : 0;
     if (!run->turbo_available) {
       // The compiler explains itself on the debug channel only; its reason
@@ -278,12 +317,12 @@ int reserve_result(vdr_run *run) {
 // for anything the walker can produce (its recursion stops at 20,000
 // levels), so a deeply nested but matched result is not read as unparsed.
 // That tokener is made only for such texts: its stack is large.
-fjson_object *parse_json(vdr_run *run, const char *text, size_t len) {
+fjson_object *parse_json(vdr_lane &ln, const char *text, size_t len) {
   if (len > static_cast<size_t>(INT_MAX)) return nullptr;
-  if (!run->tok && !(run->tok = fjson_tokener_new())) return nullptr;
-  fjson_tokener_reset(run->tok);
-  fjson_object *o = fjson_tokener_parse_ex(run->tok, text, static_cast<int>(len));
-  const fjson_tokener_error err = fjson_tokener_get_error(run->tok);
+  if (!ln.tok && !(ln.tok = fjson_tokener_new())) return nullptr;
+  fjson_tokener_reset(ln.tok);
+  fjson_object *o = fjson_tokener_parse_ex(ln.tok, text, static_cast<int>(len));
+  const fjson_tokener_error err = fjson_tokener_get_error(ln.tok);
   if (err == fjson_tokener_success) return o;
   fjson_object_put(o);
   if (err != fjson_tokener_error_depth) return nullptr;
@@ -300,7 +339,7 @@ fjson_object *parse_json(vdr_run *run, const char *text, size_t len) {
 
 // Runs one line through both engines and fills `r`. Returns -1 when out of
 // memory (then `r` is left for the caller to free).
-int process_line(vdr_run *run, const char *line, size_t len, vdr_result *r) {
+int process_line(const vdr_run *run, vdr_lane &ln, const char *line, size_t len, vdr_result *r) {
   struct canon_guard {
     vdr_canon c;
     canon_guard() {
@@ -314,11 +353,11 @@ int process_line(vdr_run *run, const char *line, size_t len, vdr_result *r) {
   // sides are compared as JSON documents.
   leg.c.unparsed = 1;
   fjson_object *event = nullptr;
-  ln_normalize_with_rule(run->ctx_legacy, line, len, &event, &r->legacy_rule);
+  ln_normalize_with_rule(ln.legacy, line, len, &event, &r->legacy_rule);
   if (event) {
     int dups = vdr_count_dup_names(event);
     const char *text = fjson_object_to_json_string_ext(event, 0);
-    fjson_object *parsed = text ? parse_json(run, text, strlen(text)) : nullptr;
+    fjson_object *parsed = text ? parse_json(ln, text, strlen(text)) : nullptr;
     if (text && run->cfg.keep_json) {
       r->legacy_json = vdr_strdup_checked(text);
       if (!r->legacy_json) {
@@ -341,9 +380,9 @@ int process_line(vdr_run *run, const char *line, size_t len, vdr_result *r) {
   if (run->turbo_available) {
     char *text = nullptr;
     size_t tlen = 0;
-    if (ln_normalize_to_str(run->ctx_turbo, line, len, &text, &tlen) == 0 && text) {
-      r->turbo_rule = ln_turbo_matched_rule(run->ctx_turbo);
-      fjson_object *parsed = parse_json(run, text, tlen);
+    if (ln_normalize_to_str(ln.turbo, line, len, &text, &tlen) == 0 && text) {
+      r->turbo_rule = ln_turbo_matched_rule(ln.turbo);
+      fjson_object *parsed = parse_json(ln, text, tlen);
       if (parsed) {
         int rc = vdr_canon_build(parsed, &tur.c);
         fjson_object_put(parsed);
@@ -370,6 +409,27 @@ int process_line(vdr_run *run, const char *line, size_t len, vdr_result *r) {
   return 0;
 }
 
+// Runs the lines of a window through the engines, each lane (thread) taking
+// one contiguous slice; the first slice runs on the calling thread.
+struct window_item {
+  vdr_result r;
+  int rc;
+};
+
+void run_slice(const vdr_run *run, vdr_lane &ln, window_item *items, size_t n) {
+  for (size_t i = 0; i < n; ++i) {
+    vdr_result &r = items[i].r;
+    try {
+      items[i].rc = r.line ? process_line(run, ln, r.line, strlen(r.line), &r) : -1;
+    } catch (const std::bad_alloc &) {
+      items[i].rc = -1;
+    }
+  }
+}
+
+// Samples go through in windows of lines: every lane normalizes a slice of
+// the window, then the records are taken in input order (tally, kept records,
+// progress), so the outcome does not depend on the number of lanes.
 size_t run_samples(vdr_run *run, const char *samples, vdr_progress_cb cb, void *user) {
   const size_t size = strlen(samples);
   const char *const endp = samples + size;
@@ -378,42 +438,80 @@ size_t run_samples(vdr_run *run, const char *samples, vdr_progress_cb cb, void *
     ++total;
   if (size && endp[-1] != '\n') ++total;
 
+  vdr_lane first{run->ctx_legacy, run->ctx_turbo, run->tok};
+  const size_t n_lanes = 1 + run->n_lanes;
+  const size_t window = 1024 * n_lanes;
+  std::vector<window_item> items;
   size_t processed = 0, line_no = 0;
+  bool stop = false;
   const char *p = samples;
-  while (p < endp) {
-    ++line_no;
-    const char *eol = static_cast<const char *>(memchr(p, '\n', endp - p));
-    if (!eol) eol = endp;
-    const char *line = p;
-    size_t len = static_cast<size_t>(eol - p);
-    p = eol < endp ? eol + 1 : endp;
-    if (len && line[len - 1] == '\r') --len;
-    if (len == 0) continue;
-    if (run->cfg.max_samples > 0 && processed >= static_cast<size_t>(run->cfg.max_samples)) break;
+  while (!stop && p < endp) {
+    // Collect the next window of non-empty lines, up to the sample limit.
+    items.clear();
+    while (p < endp && items.size() < window) {
+      const char *eol = static_cast<const char *>(memchr(p, '\n', endp - p));
+      if (!eol) eol = endp;
+      const char *line = p;
+      size_t len = static_cast<size_t>(eol - p);
+      if (len && line[len - 1] == '\r') --len;
+      if (len == 0) {
+        p = eol < endp ? eol + 1 : endp;
+        ++line_no;
+        continue;
+      }
+      if (run->cfg.max_samples > 0 &&
+          processed + items.size() >= static_cast<size_t>(run->cfg.max_samples)) {
+        stop = true;
+        break;
+      }
+      p = eol < endp ? eol + 1 : endp;
+      ++line_no;
+      window_item it{};
+      it.r.line_no = line_no;
+      it.r.line = static_cast<char *>(malloc(len + 1));
+      if (it.r.line) {
+        memcpy(it.r.line, line, len);
+        it.r.line[len] = '\0';
+      }
+      items.push_back(it);
+    }
+    if (items.empty()) break;
 
-    if (reserve_result(run) != 0) break;
-    vdr_result r{};
-    r.index = run->n_results;
-    r.line_no = line_no;
-    r.line = static_cast<char *>(malloc(len + 1));
-    if (!r.line) break;
-    memcpy(r.line, line, len);
-    r.line[len] = '\0';
-    int rc;
-    try {
-      rc = process_line(run, r.line, len, &r);
-    } catch (const std::bad_alloc &) {
-      rc = -1;
+    const size_t per = (items.size() + n_lanes - 1) / n_lanes;
+    std::vector<std::thread> threads;
+    for (size_t k = 1; k < n_lanes && k * per < items.size(); ++k) {
+      const size_t from = k * per, n = std::min(per, items.size() - from);
+      threads.emplace_back(run_slice, run, std::ref(run->lanes[k - 1]), items.data() + from, n);
     }
-    if (rc != 0) {
-      result_free(&r);
-      break;
+    run_slice(run, first, items.data(), std::min(per, items.size()));
+    for (std::thread &t : threads) t.join();
+
+    bool failed = false;
+    for (window_item &it : items) {
+      vdr_result &r = it.r;
+      if (failed || it.rc != 0 ||
+          (run->cfg.keep != VDR_KEEP_NONE && reserve_result(run) != 0)) {
+        // Out of memory: the run ends before this sample, as if the input did.
+        failed = true;
+        result_free(&r);
+        continue;
+      }
+      r.index = run->n_samples;
+      run->tally[r.status]++;
+      ++run->n_samples;
+      for (size_t d = 0; d < r.n_diffs; ++d)
+        if (r.diffs[d].kind >= 0 && r.diffs[d].kind < 5) run->kinds[r.diffs[d].kind]++;
+      const bool attention = r.status != VDR_STATUS_MATCH && r.status != VDR_STATUS_EQUIVALENT;
+      if (run->cfg.keep == VDR_KEEP_ALL || (run->cfg.keep == VDR_KEEP_ATTENTION && attention))
+        run->results[run->n_results++] = r;
+      else
+        result_free(&r);
+      ++processed;
+      if (cb && processed % 500 == 0) cb(processed, total, user);
     }
-    run->results[run->n_results++] = r;
-    run->tally[r.status]++;
-    ++processed;
-    if (cb && processed % 500 == 0) cb(processed, total, user);
+    if (failed) break;
   }
+  run->tok = first.tok;
   if (cb) cb(processed, total, user);
   return processed;
 }
@@ -448,6 +546,15 @@ vdr_run *vdr_run_new_from_text(const char *text, const char *name, int expand_ba
     vdr_run *run = run_create(nullptr, prepared, cfg, errmsg, name);
     free(prepared);
     return run;
+  } catch (const std::bad_alloc &) {
+    return nullptr;
+  }
+}
+
+char *vdr_expand_basic_types(const char *text) {
+  if (!text) return nullptr;
+  try {
+    return prepare_text(text, true);
   } catch (const std::bad_alloc &) {
     return nullptr;
   }
@@ -488,7 +595,9 @@ size_t vdr_run_samples(vdr_run *run, const char *samples, vdr_progress_cb cb, vo
 int vdr_run_push_for_test(vdr_run *run, vdr_result *r, int turbo_available) {
   if (!run || !r || r->status < 0 || r->status >= VDR_STATUS__COUNT) return -1;
   if (reserve_result(run) != 0) return -1;
-  r->index = run->n_results;
+  r->index = run->n_samples++;
+  for (size_t d = 0; d < r->n_diffs; ++d)
+    if (r->diffs[d].kind >= 0 && r->diffs[d].kind < 5) run->kinds[r->diffs[d].kind]++;
   run->results[run->n_results++] = *r;
   run->tally[r->status]++;
   run->turbo_available = turbo_available;
@@ -504,7 +613,9 @@ void vdr_run_clear_results(vdr_run *run) {
   for (size_t i = 0; i < run->n_results; ++i)
     result_free(&run->results[i]);
   run->n_results = 0;
+  run->n_samples = 0;
   for (size_t &t : run->tally) t = 0;
+  for (size_t &k : run->kinds) k = 0;
 }
 
 uint32_t vdr_run_rule_count(const vdr_run *run) { return run ? ln_ruleCount(run->ctx_legacy) : 0; }
@@ -516,6 +627,13 @@ const ln_rule_info *vdr_run_rule(const vdr_run *run, uint32_t idx) {
 const vdr_result *vdr_run_results(const vdr_run *run, size_t *count) {
   if (count) *count = run ? run->n_results : 0;
   return run ? run->results : nullptr;
+}
+
+size_t vdr_run_sample_count(const vdr_run *run) { return run ? run->n_samples : 0; }
+
+const size_t *vdr_run_diff_kinds(const vdr_run *run) {
+  static const size_t zero[5] = {};
+  return run ? run->kinds : zero;
 }
 
 const size_t *vdr_run_tally(const vdr_run *run) {
@@ -533,5 +651,11 @@ void vdr_run_free(vdr_run *run) {
   vdr_sb_free(&run->diag_legacy);
   vdr_sb_free(&run->diag_turbo);
   if (run->tok) fjson_tokener_free(run->tok);
+  for (size_t k = 0; k < run->n_lanes; ++k) {
+    ln_exitCtx(run->lanes[k].legacy);
+    ln_exitCtx(run->lanes[k].turbo);
+    if (run->lanes[k].tok) fjson_tokener_free(run->lanes[k].tok);
+  }
+  free(run->lanes);
   free(run);
 }

@@ -20,7 +20,8 @@ const char *const k_meaning[VDR_STATUS__COUNT] = {
 
 struct facts {
   const size_t *tally;
-  size_t n_samples;
+  size_t n_samples;        // every sample run
+  size_t n_results;        // records kept (at least those needing attention)
   const vdr_result *results;
   int turbo;
   size_t kinds[5];
@@ -33,13 +34,12 @@ struct facts {
 facts gather(const vdr_run *run) {
   facts f{};
   f.tally = vdr_run_tally(run);
-  f.results = vdr_run_results(run, &f.n_samples);
+  f.results = vdr_run_results(run, &f.n_results);
+  f.n_samples = vdr_run_sample_count(run);
   f.turbo = vdr_run_turbo_available(run);
-  for (size_t i = 0; i < f.n_samples; ++i)
-    for (size_t d = 0; d < f.results[i].n_diffs; ++d) {
-      int k = f.results[i].diffs[d].kind;
-      if (k >= 0 && k < 5) f.kinds[k]++;
-    }
+  const size_t *kinds = vdr_run_diff_kinds(run);
+  for (int k = 0; k < 5; ++k)
+    f.kinds[k] = kinds[k];
   if (!f.turbo)
     f.verdict = "no-bytecode";
   else if (f.tally[VDR_STATUS_DIVERGENCE] || f.tally[VDR_STATUS_TURBO_ONLY])
@@ -270,7 +270,7 @@ char *vdr_report_json(const vdr_run *run, unsigned flags, const vdr_ecs_report *
   vdr_sb_json_string(&sb, f.diag_turbo);
   vdr_sb_puts(&sb, "},\"samples\":[");
   bool first = true;
-  for (size_t i = 0; i < f.n_samples && !sb.oom; ++i) {
+  for (size_t i = 0; i < f.n_results && !sb.oom; ++i) {
     if (!needs_attention(f.results[i])) continue;
     if (!first) vdr_sb_putc(&sb, ',');
     first = false;
@@ -346,7 +346,7 @@ char *vdr_report_markdown(const vdr_run *run, unsigned flags, const vdr_ecs_repo
   }
 
   bool any = false;
-  for (size_t i = 0; i < f.n_samples && !sb.oom; ++i) {
+  for (size_t i = 0; i < f.n_results && !sb.oom; ++i) {
     const vdr_result &r = f.results[i];
     if (!needs_attention(r)) continue;
     if (!any) vdr_sb_puts(&sb, "## Samples needing attention\n\n");

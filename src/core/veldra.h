@@ -110,10 +110,20 @@ const char *vdr_status_name(int status);
 
 /* ---- comparison run ----------------------------------------------------- */
 
+// Which per-sample records a run keeps; the tally, the sample count and the
+// diff kinds always cover every sample.
+typedef enum {
+  VDR_KEEP_ALL = 0,       // every sample's record
+  VDR_KEEP_ATTENTION = 1, // only samples that are neither match nor equivalent
+  VDR_KEEP_NONE = 2       // none
+} vdr_keep;
+
 struct vdr_config {
   uint32_t ctx_flags;
   int keep_json;
   int max_samples;
+  vdr_keep keep; // zero (all) unless set
+  int jobs;      // threads of vdr_run_samples, each with its own contexts; 0 or 1: one
 };
 
 typedef enum { VDR_ENGINE_LEGACY = 0, VDR_ENGINE_TURBO = 1 } vdr_engine;
@@ -138,6 +148,10 @@ typedef void (*vdr_progress_cb)(size_t done, size_t total, void *user);
 
 int vdr_rulebase_is_v2(const char *text);
 vdr_run *vdr_run_new(const char *text, const vdr_config *cfg, char **errmsg);
+// The rulebase text with the basic-types include expanded into its fixed
+// prelude and the version header kept, as vdr_run_new_from_text loads it with
+// expand_basic_types; null when out of memory.
+char *vdr_expand_basic_types(const char *text);
 vdr_run *vdr_run_new_from_file(const char *path, const vdr_config *cfg, char **errmsg);
 // Builds a run from rulebase text that was read from the file `name` (or a
 // pipe, or standard input): both engines load the text as that file's
@@ -154,6 +168,10 @@ int vdr_run_turbo_available(const vdr_run *run);
 const char *vdr_run_turbo_reason(const vdr_run *run);
 size_t vdr_run_samples(vdr_run *run, const char *samples, vdr_progress_cb cb, void *user);
 const vdr_result *vdr_run_results(const vdr_run *run, size_t *count);
+// Samples run so far, kept or not; a record's index counts among them.
+size_t vdr_run_sample_count(const vdr_run *run);
+// Diffs of each vdr_diff_kind over every sample run so far (5 counters).
+const size_t *vdr_run_diff_kinds(const vdr_run *run);
 const size_t *vdr_run_tally(const vdr_run *run);
 void vdr_run_free(vdr_run *run);
 // The rules of the loaded rulebase in load order (an include's rules where
