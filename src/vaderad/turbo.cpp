@@ -55,6 +55,8 @@ void discard_program(ln_turbo_ctx_t *t) {
   free(t->strpool);
   t->strpool = nullptr;
   t->strpool_len = t->strpool_cap = 0;
+  free(t->edges);
+  t->edges = nullptr;
 }
 
 } // namespace
@@ -106,6 +108,7 @@ struct compiler_t {
   uint32_t n_rules = 0;
   uint32_t n_branches = 0;
   int max_depth = 0;
+  std::vector<std::pair<uint32_t, ln_parser_t *>> structured_edges; // (instruction, edge)
   bool failed = false;
   std::vector<task> tasks;
 
@@ -291,7 +294,23 @@ struct compiler_t {
   // Emits one edge. Edges with a body (user-defined types, repeats) emit
   // their opening code here and push the tasks for the body, which run
   // before anything the caller pushed earlier.
+  // Emits one edge; a structured opcode also records its edge, whose parser
+  // the VM runs on the payload.
   bool emit_parser(const ln_parser_t &p, int depth, int custom) {
+    const uint32_t pc = here();
+    if (!emit_parser_code(p, depth, custom)) return false;
+    switch (p.prsid) {
+    case PRS_JSON: case PRS_CEE_SYSLOG: case PRS_CEF: case PRS_V2_IPTABLES:
+    case PRS_NAME_VALUE_LIST: case PRS_CHECKPOINT_LEA: case PRS_CISCO_INTERFACE_SPEC:
+    case PRS_REPEAT:
+      structured_edges.emplace_back(pc, const_cast<ln_parser_t *>(&p));
+      break;
+    default: break;
+    }
+    return true;
+  }
+
+  bool emit_parser_code(const ln_parser_t &p, int depth, int custom) {
     const std::string_view name = p.name ? p.name : "-";
     const bool named = p.name != nullptr;
     const void *pd = p.parser_data;
@@ -729,6 +748,15 @@ int compile(ln_ctx ctx) {
       ok = false;
     }
     if (ok) ok = c.validate();
+    if (ok) {
+      t->edges = static_cast<ln_parser_t **>(calloc(t->code_len, sizeof(ln_parser_t *)));
+      if (t->edges == nullptr) {
+        c.note("turbo: out of memory recording the structured edges");
+        ok = false;
+      }
+      for (const auto &[pc, edge] : c.structured_edges)
+        if (ok && pc < t->code_len) t->edges[pc] = edge;
+    }
   } catch (const std::bad_alloc &) {
     c.fail("turbo: out of memory");
     ok = false;
@@ -790,6 +818,9 @@ void ln_turbo_program(ln_ctx ctx, ln_program_t *prog) {
   uint32_t n = 0;
   prog->rw_tabs = ln_rewrite_tabs(ctx, &n);
   prog->n_rw_tabs = n;
+  prog->walker_ctx = ctx;
+  prog->edges = ctx->turbo->edges;
+  prog->n_edges = ctx->turbo->edges ? ctx->turbo->code_len : 0;
 }
 
 void ln_turbo_disasm(ln_ctx ctx, FILE *fp, const char *label) {

@@ -28,6 +28,9 @@ struct ln_turbo_ctx_s {
   char *strpool;
   uint32_t strpool_len;
   uint32_t strpool_cap;
+  // Edge of each structured opcode, indexed by instruction (code_len entries
+  // once a compilation succeeded, null elsewhere).
+  struct ln_parser_s **edges;
 
   ln_arena_t arena; // per-message memory, 16384 bytes initially
   ln_turbo_stats_t stats;

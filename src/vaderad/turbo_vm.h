@@ -138,6 +138,9 @@ struct ln_vm_t {
   // produce yet (a structured payload the walker's parser accepted there),
   // UINT32_MAX for none. A MATCH on such a path ends the run with an error.
   uint32_t unserved_pc;
+  // Fields stored from structured values in this run (backtracking does not
+  // lower it); a MATCH then checks the names for "a" beside "a.b".
+  uint32_t struct_stores;
 };
 
 // 0, or -2 when an argument is null or the "C" locale cannot be created.

@@ -1,0 +1,165 @@
+// Structured field opcodes. A structured payload is read by the walker's own
+// parser of the edge the instruction was compiled from, so VaderAD accepts
+// exactly the bytes the walker accepts and gets the same value; the value is
+// then flattened into the flat result: a "." field contributes its members as
+// fields, any other name one field. Strings become text fields, everything
+// else (objects, arrays, numbers, booleans, null) a raw JSON text, so the
+// result reads the same as the walker's object once both are canonicalised.
+#include "vaderad/turbo_vm_struct.h"
+
+#include <libfastjson/json.h>
+
+#include <cstring>
+#include <memory>
+
+#include "normalizer/parser.h"
+#include "normalizer/rewrite.h"
+#include "normalizer/walker.h"
+
+namespace {
+
+struct JsonPut {
+  void operator()(fjson_object *o) const {
+    if (o) fjson_object_put(o);
+  }
+};
+using Json = std::unique_ptr<fjson_object, JsonPut>;
+
+int fail_run(ln_vm_t *vm, const char *msg) {
+  vm->error = msg;
+  return LN_VMS_ERROR;
+}
+
+int store_rc(int rc) {
+  if (rc < 0) return LN_VMS_ERROR;
+  return rc == 1 ? LN_VMS_FAIL : LN_VMS_NEXT;
+}
+
+int store_members(ln_vm_t *vm, const char *prefix, size_t plen, fjson_object *obj);
+
+// One field from a JSON value, named name (prefix "." name when a prefix is
+// given). Names from the value are copied into the arena, since the value is
+// freed afterwards. A non-empty object is flattened into dotted fields, so
+// that its members nest beside fields of the same object stored elsewhere
+// (an annotation's "event.category" beside a payload's "event.action").
+int store_json(ln_vm_t *vm, const char *prefix, size_t plen, const char *name, size_t nlen,
+               bool copy_name, fjson_object *v) {
+  if (prefix || copy_name) {
+    const size_t total = prefix ? plen + 1 + nlen : nlen;
+    if (total >= 65536) return fail_run(vm, "field name too long");
+    char *c = static_cast<char *>(ln_arena_alloc(vm->arena, total + 1));
+    if (!c) return fail_run(vm, "arena exhausted");
+    size_t k = 0;
+    if (prefix) {
+      memcpy(c, prefix, plen);
+      c[plen] = '.';
+      k = plen + 1;
+    }
+    memcpy(c + k, name, nlen);
+    c[total] = '\0';
+    name = c;
+    nlen = total;
+  }
+  ++vm->struct_stores;
+  if (v && fjson_object_is_type(v, fjson_type_object) && fjson_object_object_length(v) > 0)
+    return store_members(vm, name, nlen, v);
+  if (v && fjson_object_is_type(v, fjson_type_string)) {
+    const char *s = fjson_object_get_string(v);
+    const size_t n = s ? static_cast<size_t>(fjson_object_get_string_len(v)) : 0;
+    char *c = ln_arena_strndup(vm->arena, s ? s : "", n);
+    if (!c) return fail_run(vm, "arena exhausted");
+    return store_rc(ln_vm_store_value(vm, name, nlen, c, n, 0));
+  }
+  const char *txt = v ? fjson_object_to_json_string_ext(v, FJSON_TO_STRING_PLAIN) : "null";
+  if (!txt) return fail_run(vm, "out of memory writing a structured value");
+  const size_t n = strlen(txt);
+  char *c = ln_arena_strndup(vm->arena, txt, n);
+  if (!c) return fail_run(vm, "arena exhausted");
+  return store_rc(ln_vm_store_value(vm, name, nlen, c, n, 1));
+}
+
+// Every member of an object as a field of its own, under prefix when given.
+int store_members(ln_vm_t *vm, const char *prefix, size_t plen, fjson_object *obj) {
+  struct fjson_object_iterator it = fjson_object_iter_begin(obj);
+  struct fjson_object_iterator end = fjson_object_iter_end(obj);
+  for (; !fjson_object_iter_equal(&it, &end); fjson_object_iter_next(&it)) {
+    const char *key = fjson_object_iter_peek_name(&it);
+    const int r = store_json(vm, prefix, plen, key, strlen(key), true,
+                             fjson_object_iter_peek_value(&it));
+    if (r != LN_VMS_NEXT) return r;
+  }
+  return LN_VMS_NEXT;
+}
+
+// Stores the value of edge prs as the walker's store of a matched edge does.
+int store_edge_value(ln_vm_t *vm, const ln_parser_t *prs, fjson_object *value) {
+  const char *name = prs->name;
+  if (name[0] == '.' && name[1] == '\0') {
+    if (prs->prsid == PRS_JSON) {
+      if (const ln_rw_tab *tab = ln_rewrite_tab_for_parser(vm->prog->walker_ctx, prs)) {
+        if (!fjson_object_is_type(value, fjson_type_object)) return LN_VMS_NEXT;
+        Json merged(fjson_object_new_object());
+        if (!merged) return fail_run(vm, "out of memory merging a structured value");
+        if (ln_rewrite_merge(merged.get(), value, tab, 0) != 0) return LN_VMS_FAIL;
+        return store_members(vm, nullptr, 0, merged.get());
+      }
+    }
+    if (fjson_object_is_type(value, fjson_type_object)) return store_members(vm, nullptr, 0, value);
+    // The walker keeps a member named "." that no dotted path can express.
+    return fail_run(vm, "structured value under the name \".\" is not an object");
+  }
+  if (fjson_object_is_type(value, fjson_type_object) && fjson_object_object_length(value) == 1) {
+    struct fjson_object_iterator it = fjson_object_iter_begin(value);
+    if (!strcmp(fjson_object_iter_peek_name(&it), ".."))
+      value = fjson_object_iter_peek_value(&it);
+  }
+  return store_json(vm, nullptr, 0, name, strlen(name), false, value);
+}
+
+} // namespace
+
+int ln_vm_struct_run(ln_vm_t *vm, const ln_instr_t *) {
+  const ln_program_t *prog = vm->prog;
+  ln_parser_t *prs = prog->edges && vm->pc < prog->n_edges ? prog->edges[vm->pc] : nullptr;
+  if (!prs || !prog->walker_ctx) return LN_VMS_PROBE;
+  if (prs->prsid >= LN_NPARSER_TYPES) return fail_run(vm, "structured edge of no parser type");
+  npb_t npb{};
+  npb.ctx = prog->walker_ctx;
+  npb.str = vm->input;
+  npb.strLen = static_cast<size_t>(vm->input_end - vm->input);
+  npb.prs = prs;
+  size_t offs = static_cast<size_t>(vm->ip - vm->input), parsed = 0;
+  fjson_object *raw = nullptr;
+  const bool want = vm->result && prs->name;
+  int rc;
+  try {
+    rc = parser_lookup_table[prs->prsid].parser(&npb, &offs, prs->parser_data, prs->name, &parsed,
+                                                 want ? &raw : nullptr);
+  } catch (...) {
+    if (raw) fjson_object_put(raw);
+    return fail_run(vm, "structured parser failed");
+  }
+  Json value(raw);
+  if (rc == LN_RC_NO_MATCH) return LN_VMS_FAIL;
+  if (rc != 0) return fail_run(vm, "structured parser failed");
+  if (offs > npb.strLen || parsed > npb.strLen - offs)
+    return fail_run(vm, "structured parser consumed past the message");
+  if (want) {
+    const int r = store_edge_value(vm, prs, value.get());
+    if (r != LN_VMS_NEXT) return r;
+  }
+  vm->ip = vm->input + offs + parsed;
+  return LN_VMS_NEXT;
+}
+
+bool ln_vm_struct_names_clash(const ln_fast_result_t *r) {
+  for (int i = 0; i < r->n_fields; ++i) {
+    const ln_fast_field_t &a = r->fields[i];
+    for (int j = 0; j < r->n_fields; ++j) {
+      const ln_fast_field_t &b = r->fields[j];
+      if (b.name_len <= a.name_len || b.name[a.name_len] != '.') continue;
+      if (memcmp(a.name, b.name, a.name_len) == 0) return true;
+    }
+  }
+  return false;
+}
