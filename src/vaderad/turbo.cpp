@@ -57,6 +57,7 @@ void discard_program(ln_turbo_ctx_t *t) {
   t->strpool_len = t->strpool_cap = 0;
   free(t->edges);
   t->edges = nullptr;
+  t->n_edges = 0;
 }
 
 } // namespace
@@ -753,6 +754,8 @@ int compile(ln_ctx ctx) {
       if (t->edges == nullptr) {
         c.note("turbo: out of memory recording the structured edges");
         ok = false;
+      } else {
+        t->n_edges = t->code_len;
       }
       for (const auto &[pc, edge] : c.structured_edges)
         if (ok && pc < t->code_len) t->edges[pc] = edge;
@@ -820,7 +823,7 @@ void ln_turbo_program(ln_ctx ctx, ln_program_t *prog) {
   prog->n_rw_tabs = n;
   prog->walker_ctx = ctx;
   prog->edges = ctx->turbo->edges;
-  prog->n_edges = ctx->turbo->edges ? ctx->turbo->code_len : 0;
+  prog->n_edges = ctx->turbo->edges ? ctx->turbo->n_edges : 0;
 }
 
 void ln_turbo_disasm(ln_ctx ctx, FILE *fp, const char *label) {

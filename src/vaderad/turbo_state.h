@@ -28,9 +28,10 @@ struct ln_turbo_ctx_s {
   char *strpool;
   uint32_t strpool_len;
   uint32_t strpool_cap;
-  // Edge of each structured opcode, indexed by instruction (code_len entries
-  // once a compilation succeeded, null elsewhere).
+  // Edge of each structured opcode, indexed by instruction (n_edges entries,
+  // null elsewhere); recorded by a successful compilation.
   struct ln_parser_s **edges;
+  uint32_t n_edges;
 
   ln_arena_t arena; // per-message memory, 16384 bytes initially
   ln_turbo_stats_t stats;

@@ -11,6 +11,10 @@
 
 #include <cstring>
 #include <memory>
+#include <string_view>
+#include <unordered_set>
+#include <utility>
+#include <vector>
 
 #include "normalizer/parser.h"
 #include "normalizer/rewrite.h"
@@ -79,13 +83,25 @@ int store_json(ln_vm_t *vm, const char *prefix, size_t plen, const char *name, s
 }
 
 // Every member of an object as a field of its own, under prefix when given.
+// An object built with duplicate keys (the members of a "." repeat, added one
+// item after the other) reads as its last member of each name, so only that
+// one is stored. A top-level key the VM would read as a name operator ("-",
+// "..", "") has no field name that means the same member: the run ends.
 int store_members(ln_vm_t *vm, const char *prefix, size_t plen, fjson_object *obj) {
+  std::vector<std::pair<std::string_view, fjson_object *>> members;
   struct fjson_object_iterator it = fjson_object_iter_begin(obj);
   struct fjson_object_iterator end = fjson_object_iter_end(obj);
-  for (; !fjson_object_iter_equal(&it, &end); fjson_object_iter_next(&it)) {
-    const char *key = fjson_object_iter_peek_name(&it);
-    const int r = store_json(vm, prefix, plen, key, strlen(key), true,
-                             fjson_object_iter_peek_value(&it));
+  for (; !fjson_object_iter_equal(&it, &end); fjson_object_iter_next(&it))
+    members.emplace_back(fjson_object_iter_peek_name(&it), fjson_object_iter_peek_value(&it));
+  std::unordered_set<std::string_view> later;
+  std::vector<bool> keep(members.size());
+  for (size_t k = members.size(); k-- > 0;) keep[k] = later.insert(members[k].first).second;
+  for (size_t k = 0; k < members.size(); ++k) {
+    if (!keep[k]) continue;
+    const std::string_view key = members[k].first;
+    if (!prefix && (key.empty() || key == "-" || key.substr(0, 2) == ".."))
+      return fail_run(vm, "structured member name is a name operator");
+    const int r = store_json(vm, prefix, plen, key.data(), key.size(), true, members[k].second);
     if (r != LN_VMS_NEXT) return r;
   }
   return LN_VMS_NEXT;
