@@ -9,6 +9,7 @@
 
 #include <libfastjson/json.h>
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <string_view>
@@ -41,6 +42,35 @@ int store_rc(int rc) {
 
 int store_members(ln_vm_t *vm, const char *prefix, size_t plen, fjson_object *obj);
 
+// Levels of JSON nesting a result may reach (the root object included).
+constexpr size_t kMaxNesting = 30;
+
+size_t name_components(const char *name, size_t n) {
+  size_t c = 1;
+  for (size_t i = 0; i < n; ++i) c += name[i] == '.';
+  return c;
+}
+
+// Nesting depth of a value (0 for a scalar), counted up to kMaxNesting + 1.
+size_t json_depth(fjson_object *v, size_t level = 0) {
+  if (!v || level > kMaxNesting) return 0;
+  size_t deepest = 0;
+  if (fjson_object_is_type(v, fjson_type_array)) {
+    const int n = fjson_object_array_length(v);
+    for (int k = 0; k < n; ++k)
+      deepest = std::max(deepest, json_depth(fjson_object_array_get_idx(v, k), level + 1));
+    return 1 + deepest;
+  }
+  if (fjson_object_is_type(v, fjson_type_object)) {
+    struct fjson_object_iterator it = fjson_object_iter_begin(v);
+    struct fjson_object_iterator end = fjson_object_iter_end(v);
+    for (; !fjson_object_iter_equal(&it, &end); fjson_object_iter_next(&it))
+      deepest = std::max(deepest, json_depth(fjson_object_iter_peek_value(&it), level + 1));
+    return 1 + deepest;
+  }
+  return 0;
+}
+
 // One field from a JSON value, named name (prefix "." name when a prefix is
 // given). Names from the value are copied into the arena, since the value is
 // freed afterwards. A non-empty object is flattened into dotted fields, so
@@ -65,11 +95,17 @@ int store_json(ln_vm_t *vm, const char *prefix, size_t plen, const char *name, s
     nlen = total;
   }
   ++vm->struct_stores;
+  // The writer nests a dotted name one object per component, and a reader of
+  // the text (libfastjson's tokener stops at 32 levels) must get it back.
+  if (json_depth(v) + name_components(name, nlen) > kMaxNesting)
+    return fail_run(vm, "structured value nests too deep");
   if (v && fjson_object_is_type(v, fjson_type_object) && fjson_object_object_length(v) > 0)
     return store_members(vm, name, nlen, v);
   if (v && fjson_object_is_type(v, fjson_type_string)) {
+    // The walker's JSON text ends a string at its first zero byte; so does
+    // the value here.
     const char *s = fjson_object_get_string(v);
-    const size_t n = s ? static_cast<size_t>(fjson_object_get_string_len(v)) : 0;
+    const size_t n = s ? strlen(s) : 0;
     char *c = ln_arena_strndup(vm->arena, s ? s : "", n);
     if (!c) return fail_run(vm, "arena exhausted");
     return store_rc(ln_vm_store_value(vm, name, nlen, c, n, 0));

@@ -125,4 +125,27 @@ TEST(StructFixtures, MergedNamesLiveInTheArena) {
   ln_exitCtx(ctx);
 }
 
+// Findings of the differential fuzzer: a value with a zero byte reads up to
+// it, as the walker's JSON text does; a payload whose dotted member names
+// would nest past what a JSON reader takes is declined, not written.
+TEST(StructFixtures, ZeroBytesAndDeepNamesFollowTheWalker) {
+  ln_ctx ctx = ln_initCtx();
+  ln_setCtxOpts(ctx, LN_CTXOPT_TURBO);
+  ASSERT_EQ(ln_loadSamplesFromString(ctx, "version=2\nrule=:L %lea:checkpoint-lea%\nrule=:J %j:json%\n"), 0);
+  ASSERT_TRUE(ln_turbo_is_available(ctx));
+  const std::string lea("L a: x\0y; b: 2;", 15);
+  char *text = nullptr;
+  size_t n = 0;
+  ASSERT_EQ(ln_turbo_normalize_to_str(ctx, lea.data(), lea.size(), &text, &n), 0);
+  EXPECT_EQ(std::string(text, n), "{\"lea\":{\"a\":\"x\",\"b\":\"2\"}}");
+  free(text);
+  std::string deep = "J {\"";
+  for (int i = 0; i < 40; ++i) deep += "k.";
+  deep += "k\":1}";
+  text = nullptr;
+  EXPECT_EQ(ln_turbo_normalize_to_str(ctx, deep.data(), deep.size(), &text, &n), -1);
+  EXPECT_EQ(text, nullptr);
+  ln_exitCtx(ctx);
+}
+
 } // namespace
