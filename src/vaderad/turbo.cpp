@@ -400,11 +400,7 @@ struct compiler_t {
       return emit_named(OP_FIELD_TIME, name, 2);
     case PRS_CISCO_INTERFACE_SPEC:
       return emit_named(OP_CISCO_IFACE, name);
-    case PRS_JSON: {
-      const auto *d = static_cast<const data_JSON *>(pd);
-      if (d != nullptr && d->skipempty)
-        return fail("turbo: json field '%.*s' uses skipempty, which the VM does not serve",
-                    (int)name.size(), name.data());
+    case PRS_JSON: { // skipempty is the walker parser's own option: the VM runs that parser
       uint16_t tab = 0;
       if (name == "." && !rewrite_table(p, &tab)) return false;
       return emit_named(OP_FIELD_JSON, name, tab);

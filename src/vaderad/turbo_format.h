@@ -170,7 +170,7 @@ static_assert(offsetof(ln_instr_t, data.lit_pool.name_off) == 4 + 8);
 //                          "date-rfc5424" (1); with flag 0x80 the low byte is
 //                          the format mode (2 Unix seconds, 3 Unix ms).
 //   FIELD_TIME             aux 0 "time-24hr", 1 "time-12hr", 2 "duration".
-//   FIELD_JSON             "json" (never with skipempty); aux = rewrite table
+//   FIELD_JSON             "json" (skipempty included); aux = rewrite table
 //                          when the name is ".".
 //   FIELD_NAME_VALUE       "name-value-list"; CEF_HDR "cef"; CHECKPOINT_LEA
 //                          "checkpoint-lea"; V2_IPTABLES "v2-iptables";
