@@ -280,7 +280,7 @@ HandlerResult op_match(ln_vm_t *vm, const ln_instr_t *in) {
   if (ln_fast_result_t *r = vm->result) {
     if (r->flags & LN_RF_SUPERSEDES) resolve_supersedes(r);
     if (vm->struct_stores && ln_vm_struct_names_clash(r))
-      return run_error(vm, "a structured field name is a dotted prefix of another");
+      return run_error(vm, "a structured field name is a dotted prefix of another or a tag name");
     r->rule_id = rule;
     r->flags |= LN_RF_MATCHED;
   }

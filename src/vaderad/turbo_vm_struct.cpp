@@ -204,9 +204,21 @@ int ln_vm_struct_run(ln_vm_t *vm, const ln_instr_t *) {
   return LN_VMS_NEXT;
 }
 
+namespace {
+// "tags" and "event.tags", or a name under them: the writer's root tags and
+// the walker's tag member use these names.
+bool tag_name(const ln_fast_field_t &f) {
+  const std::string_view n(f.name, f.name_len);
+  for (const std::string_view t : {std::string_view("tags"), std::string_view("event.tags")})
+    if (n.substr(0, t.size()) == t && (n.size() == t.size() || n[t.size()] == '.')) return true;
+  return false;
+}
+} // namespace
+
 bool ln_vm_struct_names_clash(const ln_fast_result_t *r) {
   for (int i = 0; i < r->n_fields; ++i) {
     const ln_fast_field_t &a = r->fields[i];
+    if (tag_name(a)) return true;
     for (int j = 0; j < r->n_fields; ++j) {
       const ln_fast_field_t &b = r->fields[j];
       if (b.name_len <= a.name_len || b.name[a.name_len] != '.') continue;

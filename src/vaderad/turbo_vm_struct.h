@@ -21,7 +21,9 @@
 int ln_vm_struct_run(ln_vm_t *vm, const ln_instr_t *in);
 
 // True when a field's name is a dotted prefix of another's ("a" beside
-// "a.b"): the walker keeps both as members, the nesting JSON writer cannot.
+// "a.b"): the walker keeps both as members, the nesting JSON writer cannot;
+// or when a field is named "tags" or "event.tags" (or lies under one), the
+// names of the rule tags in the two engines' texts.
 bool ln_vm_struct_names_clash(const ln_fast_result_t *r);
 
 // Text (raw 0) or raw JSON (raw 1) store of the VM under the raw field name n,

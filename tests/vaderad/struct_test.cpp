@@ -61,8 +61,8 @@ TEST(StructFixtures, EveryFamilyChecksClean) {
 // declined; the walker serves the message.
 TEST(StructFixtures, UnwritableResultsAreDeclined) {
   const char *rb = "version=2\n"
-                   "rule=:KV %kv:name-value-list%\n"
-                   "rule=:DOT %.:json%\n"
+                   "rule=:KV %.:name-value-list%\n"
+                   "rule=t:DOT %.:json%\n"
                    "rule=:W %w:word% %.:json%\n";
   struct Case {
     const char *line;
@@ -72,6 +72,9 @@ TEST(StructFixtures, UnwritableResultsAreDeclined) {
       {"DOT [1,2]", VDR_STATUS_COVERAGE_GAP},      // "." with no object
       {"DOT {\"..\":1}", VDR_STATUS_COVERAGE_GAP}, // a member named like an operator
       {"DOT {\"-\":1}", VDR_STATUS_COVERAGE_GAP},
+      {"KV tags=1", VDR_STATUS_COVERAGE_GAP},      // the names of the rule tags
+      {"DOT {\"tags.z\":1}", VDR_STATUS_COVERAGE_GAP},
+      {"DOT {\"event\":{\"tags\":1}}", VDR_STATUS_COVERAGE_GAP},
       {"W x {\"w\":1}", VDR_STATUS_EQUIVALENT},    // a name stored twice: the rule's field wins
       {"KV a=1 b=2", VDR_STATUS_EQUIVALENT},
   };
