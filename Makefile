@@ -10,7 +10,10 @@ JOBS ?= $(shell nproc)
 PREFIX ?= /usr/local
 DESTDIR ?=
 
-.PHONY: all deps build run test asan asan-test tsan-test bench fuzz clean
+FUZZ_ENGINES_BUILD ?= build-fuzz-engines
+FUZZ_SECONDS ?= 300
+
+.PHONY: all deps build run test asan asan-test tsan-test bench fuzz fuzz-engines install clean
 
 all: build
 
@@ -69,5 +72,31 @@ fuzz: deps
 	  -DVELDRA_SANITIZE=ON -DVELDRA_FUZZ=ON -DVELDRA_BENCH=OFF
 	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target fuzz
 
+# Differential fuzzer of the walker and VaderAD (clang with libFuzzer): one run
+# of FUZZ_SECONDS per rulebase, seeded with that rulebase's sample lines; the
+# corpus grows in $(FUZZ_ENGINES_BUILD)/corpus-NAME, findings go to
+# $(FUZZ_ENGINES_BUILD)/findings-NAME. Not part of `make test`.
+FUZZ_ENGINES_TARGETS := example:examples/linux-syslog.rb:examples/samples.log \
+  json:tests/vaderad/fixtures/struct/json.rb:tests/vaderad/fixtures/struct/json.log \
+  kv:tests/vaderad/fixtures/struct/kv.rb:tests/vaderad/fixtures/struct/kv.log \
+  cef:tests/vaderad/fixtures/struct/cef.rb:tests/vaderad/fixtures/struct/cef.log \
+  repeat:tests/vaderad/fixtures/struct/repeat.rb:tests/vaderad/fixtures/struct/repeat.log
+
+fuzz-engines: deps
+	@$(MAKE) --no-print-directory deps PKGS="$(FUZZ_PKGS)"
+	CC=clang CXX=clang++ cmake -S . -B $(FUZZ_ENGINES_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DVELDRA_FUZZ_ENGINES=ON -DVELDRA_BENCH=OFF
+	cmake --build $(FUZZ_ENGINES_BUILD) -j $(JOBS) --target engines_diff_fuzz
+	@set -e; for t in $(FUZZ_ENGINES_TARGETS); do \
+	  name=$${t%%:*}; rest=$${t#*:}; rb=$${rest%%:*}; seeds=$${rest#*:}; \
+	  corpus=$(FUZZ_ENGINES_BUILD)/corpus-$$name; findings=$(FUZZ_ENGINES_BUILD)/findings-$$name; \
+	  mkdir -p $$corpus $$findings; \
+	  [ -n "$$(ls -A $$corpus)" ] || split -l 1 -a 5 $$seeds $$corpus/seed-; \
+	  echo "== $$name ($$rb), $(FUZZ_SECONDS) s"; \
+	  VELDRA_FUZZ_RULEBASE=$$rb ./$(FUZZ_ENGINES_BUILD)/engines_diff_fuzz -max_total_time=$(FUZZ_SECONDS) \
+	    -max_len=4096 -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 \
+	    -artifact_prefix=$$findings/ $$corpus; \
+	done
+
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD) $(TSAN_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD) $(FUZZ_ENGINES_BUILD) $(TSAN_BUILD)

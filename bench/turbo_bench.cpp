@@ -2,7 +2,9 @@
 // examples/corpus/*.log through ln_normalize_to_str on a walker context and on
 // a VaderAD context (JSON path; lines VaderAD declines fall back to the
 // walker), and through ln_turbo_normalize_raw. Prints ns per line, lines per
-// second, the ratio to the walker, and how many lines VaderAD served.
+// second, the ratio to the walker, and how many lines VaderAD served. Without
+// arguments a second corpus follows: 2000 structured lines (CEF, key=value,
+// JSON, @cee, iptables, Check Point LEA) built from fixed templates.
 //
 //   ./build/turbo_bench [rulebase] [samples...]
 #include <ctime>
@@ -71,7 +73,53 @@ double ns_per_line(const std::vector<std::string> &lines, Fn fn) {
   return best;
 }
 
+// Structured lines for the bundled rulebase, varied by a counter (no
+// randomness: the same corpus on every run).
+std::vector<std::string> structured_corpus() {
+  std::vector<std::string> out;
+  char b[1024];
+  for (int i = 0; i < 2000; ++i) {
+    const int a = i % 250 + 1, p = 1024 + i * 7 % 60000, s = i % 60;
+    switch (i % 6) {
+    case 0:
+      snprintf(b, sizeof b, "Dec 10 11:%02d:%02d fw01 fwlog: devname=fw01 srcip=10.1.%d.5 srcport=%d "
+               "dstip=93.184.216.%d dstport=443 proto=6 action=%s policyid=%d msg=\"allowed by policy %d\"",
+               s, s, a, p, a, i % 2 ? "ACCEPT" : "DENY", i % 40, i % 40);
+      break;
+    case 1:
+      snprintf(b, sizeof b, "Dec 10 11:%02d:%02d sensor01 CEF:0|Acme|Threat Sensor|2.1|%d|Port scan detected|7|"
+               "src=10.0.0.%d spt=%d dst=10.0.1.%d dpt=22 proto=TCP act=Blocked msg=scan from inside\\=bad cs1Label=zone cs1=dmz",
+               s, s, 100 + i % 50, a, p, a);
+      break;
+    case 2:
+      snprintf(b, sizeof b, "Dec 10 11:%02d:%02d app01 billing[%d]: {\"user\":{\"name\":\"user%d\"},\"client\":"
+               "{\"ip\":\"10.2.3.%d\",\"port\":%d},\"action\":\"invoice-view\",\"http\":{\"status\":200},\"debug\":\"dropped\"}",
+               s, s, 4000 + i, i, a, p);
+      break;
+    case 3:
+      snprintf(b, sizeof b, "Dec 10 11:%02d:%02d gw01 kernel: [%d.123456] DROP-IN: IN=eth0 OUT= "
+               "MAC=00:11:22:33:44:55:66:77:88:99:aa:bb:08:00 SRC=203.0.113.%d DST=192.0.2.10 LEN=60 TOS=0x00 "
+               "PREC=0x00 TTL=52 ID=%d DF PROTO=TCP SPT=%d DPT=22 WINDOW=29200 RES=0x00 SYN URGP=0 ",
+               s, s, 86400 + i, a, i, p);
+      break;
+    case 4:
+      snprintf(b, sizeof b, "Dec 10 11:%02d:%02d app01 audit[%d]: @cee:{\"event\":{\"action\":\"file-open\"},"
+               "\"file\":{\"path\":\"/var/data/f%d\"},\"user\":{\"name\":\"u%d\"}}",
+               s, s, 70 + i % 20, i, a);
+      break;
+    default:
+      snprintf(b, sizeof b, "Dec 10 11:%02d:%02d cp01 lea: time: %d; action: drop; orig: 192.0.2.1; src: 10.0.0.%d; "
+               "dst: 198.51.100.4; proto: tcp; service: 443; s_port: %d; rule: %d; product: \"edge gateway\";",
+               s, s, 1765364404 + i, a, p, i % 30);
+    }
+    out.emplace_back(b);
+  }
+  return out;
+}
+
 } // namespace
+
+int measure(const std::string &rb, const std::vector<std::string> &lines);
 
 int main(int argc, char **argv) {
   const std::string root = VELDRA_SOURCE_DIR;
@@ -85,6 +133,16 @@ int main(int argc, char **argv) {
     std::vector<std::string> l = read_lines(f);
     lines.insert(lines.end(), l.begin(), l.end());
   }
+  printf("== corpus: %s\n", argc > 2 ? "the given files" : "examples/corpus");
+  int rc = measure(rb, lines);
+  if (rc == 0 && argc <= 1) {
+    printf("== structured corpus (CEF, key=value, JSON, @cee, iptables, LEA)\n");
+    rc = measure(rb, structured_corpus());
+  }
+  return rc;
+}
+
+int measure(const std::string &rb, const std::vector<std::string> &lines) {
   ln_ctx walker = load(rb, 0), turbo = load(rb, LN_CTXOPT_TURBO);
   if (!walker || !turbo || lines.empty()) {
     fprintf(stderr, "turbo_bench: cannot load %s or its samples\n", rb.c_str());

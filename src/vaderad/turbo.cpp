@@ -58,6 +58,9 @@ void discard_program(ln_turbo_ctx_t *t) {
   free(t->match_rules);
   t->match_rules = nullptr;
   t->n_match_rules = 0;
+  free(t->edges);
+  t->edges = nullptr;
+  t->n_edges = 0;
 }
 
 } // namespace
@@ -109,6 +112,7 @@ struct compiler_t {
   uint32_t n_rules = 0;
   uint32_t n_branches = 0;
   int max_depth = 0;
+  std::vector<std::pair<uint32_t, ln_parser_t *>> structured_edges; // (instruction, edge)
   bool failed = false;
   std::vector<task> tasks;
   std::vector<uint32_t> match_rules; // (MATCH index, rule index) pairs
@@ -299,7 +303,23 @@ struct compiler_t {
   // Emits one edge. Edges with a body (user-defined types, repeats) emit
   // their opening code here and push the tasks for the body, which run
   // before anything the caller pushed earlier.
+  // Emits one edge; a structured opcode also records its edge, whose parser
+  // the VM runs on the payload.
   bool emit_parser(const ln_parser_t &p, int depth, int custom) {
+    const uint32_t pc = here();
+    if (!emit_parser_code(p, depth, custom)) return false;
+    switch (p.prsid) {
+    case PRS_JSON: case PRS_CEE_SYSLOG: case PRS_CEF: case PRS_V2_IPTABLES:
+    case PRS_NAME_VALUE_LIST: case PRS_CHECKPOINT_LEA: case PRS_CISCO_INTERFACE_SPEC:
+    case PRS_REPEAT:
+      structured_edges.emplace_back(pc, const_cast<ln_parser_t *>(&p));
+      break;
+    default: break;
+    }
+    return true;
+  }
+
+  bool emit_parser_code(const ln_parser_t &p, int depth, int custom) {
     const std::string_view name = p.name ? p.name : "-";
     const bool named = p.name != nullptr;
     const void *pd = p.parser_data;
@@ -388,11 +408,7 @@ struct compiler_t {
       return emit_named(OP_FIELD_TIME, name, 2);
     case PRS_CISCO_INTERFACE_SPEC:
       return emit_named(OP_CISCO_IFACE, name);
-    case PRS_JSON: {
-      const auto *d = static_cast<const data_JSON *>(pd);
-      if (d != nullptr && d->skipempty)
-        return fail("turbo: json field '%.*s' uses skipempty, which the VM does not serve",
-                    (int)name.size(), name.data());
+    case PRS_JSON: { // skipempty is the walker parser's own option: the VM runs that parser
       uint16_t tab = 0;
       if (name == "." && !rewrite_table(p, &tab)) return false;
       return emit_named(OP_FIELD_JSON, name, tab);
@@ -744,6 +760,17 @@ int compile(ln_ctx ctx) {
       memcpy(t->match_rules, c.match_rules.data(), bytes);
       t->n_match_rules = static_cast<uint32_t>(c.match_rules.size() / 2);
     }
+    if (ok) {
+      t->edges = static_cast<ln_parser_t **>(calloc(t->code_len, sizeof(ln_parser_t *)));
+      if (t->edges == nullptr) {
+        c.note("turbo: out of memory recording the structured edges");
+        ok = false;
+      } else {
+        t->n_edges = t->code_len;
+      }
+      for (const auto &[pc, edge] : c.structured_edges)
+        if (ok && pc < t->code_len) t->edges[pc] = edge;
+    }
   } catch (const std::bad_alloc &) {
     c.fail("turbo: out of memory");
     ok = false;
@@ -825,6 +852,9 @@ void ln_turbo_program(ln_ctx ctx, ln_program_t *prog) {
   uint32_t n = 0;
   prog->rw_tabs = ln_rewrite_tabs(ctx, &n);
   prog->n_rw_tabs = n;
+  prog->walker_ctx = ctx;
+  prog->edges = ctx->turbo->edges;
+  prog->n_edges = ctx->turbo->edges ? ctx->turbo->n_edges : 0;
 }
 
 void ln_turbo_disasm(ln_ctx ctx, FILE *fp, const char *label) {

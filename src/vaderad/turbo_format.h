@@ -19,6 +19,8 @@
 #include <cstdio>
 
 struct ln_rw_tab; // a bound rewrite table (normalizer/rewrite.h)
+struct ln_ctx_s;    // the normalizer context (normalizer/context.h)
+struct ln_parser_s; // one edge of the parse DAG (normalizer/pdag.h)
 
 // ---------------------------------------------------------------------------
 // Flag bits of ln_instr_t.flags
@@ -168,7 +170,7 @@ static_assert(offsetof(ln_instr_t, data.lit_pool.name_off) == 4 + 8);
 //                          "date-rfc5424" (1); with flag 0x80 the low byte is
 //                          the format mode (2 Unix seconds, 3 Unix ms).
 //   FIELD_TIME             aux 0 "time-24hr", 1 "time-12hr", 2 "duration".
-//   FIELD_JSON             "json" (never with skipempty); aux = rewrite table
+//   FIELD_JSON             "json" (skipempty included); aux = rewrite table
 //                          when the name is ".".
 //   FIELD_NAME_VALUE       "name-value-list"; CEF_HDR "cef"; CHECKPOINT_LEA
 //                          "checkpoint-lea"; V2_IPTABLES "v2-iptables";
@@ -340,6 +342,13 @@ struct ln_program_t {
   struct ln_rw_tab *const *rw_tabs;
   uint32_t n_rw_tabs;
   uint32_t strpool_len; // bytes in strpool; bounds every pool reference
+  // The DAG edge each structured opcode was compiled from, indexed by
+  // instruction (null elsewhere), and the context owning the DAG. The
+  // structured handlers run the walker's own parser of that edge on the
+  // payload; without an edge (a hand-built program) they only probe.
+  struct ln_ctx_s *walker_ctx;
+  struct ln_parser_s *const *edges;
+  uint32_t n_edges;
 };
 
 // Checks every pool reference and every jump target of a program, in

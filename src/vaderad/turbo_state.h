@@ -28,6 +28,10 @@ struct ln_turbo_ctx_s {
   char *strpool;
   uint32_t strpool_len;
   uint32_t strpool_cap;
+  // Edge of each structured opcode, indexed by instruction (n_edges entries,
+  // null elsewhere); recorded by a successful compilation.
+  struct ln_parser_s **edges;
+  uint32_t n_edges;
 
   // Which rule each MATCH ends: pairs (instruction index, 1-based rule index
   // of the loader's rule table), in instruction order; null when none.

@@ -1,7 +1,6 @@
 // The VaderAD virtual machine: dispatch loop, backtracking, calls, field
 // contexts, the stores, and the control, text, scalar, date, time and address
-// opcodes. Structured payload opcodes end the run with an error, so VaderAD
-// declines those messages and the walker's answer stands.
+// opcodes. Structured payload opcodes are served by turbo_vm_struct.cpp.
 //
 // Every field opcode accepts what the walker's parser of the same type accepts.
 // The fixed-shape types (dates, times, addresses) call the walker's matching
@@ -20,6 +19,7 @@
 #include "normalizer/parser.h"
 #include "normalizer/walker.h"
 #include "vaderad/turbo_simd.h"
+#include "vaderad/turbo_vm_struct.h"
 
 namespace {
 
@@ -240,6 +240,18 @@ HandlerResult field_text(ln_vm_t *vm, const ln_instr_t *in, const char *v, size_
   return H_NEXT;
 }
 
+} // namespace
+
+int ln_vm_store_value(ln_vm_t *vm, const char *n, size_t nlen, const char *v, size_t vlen, int raw) {
+  switch (store_text(vm, n, nlen, v, vlen, raw != 0)) {
+  case ST_ERROR: return -1;
+  case ST_DUP: return 1;
+  default: return 0;
+  }
+}
+
+namespace {
+
 // ------------------------------------------------------------ control
 
 HandlerResult op_fail(ln_vm_t *, const ln_instr_t *) { return H_FAIL; }
@@ -276,6 +288,8 @@ HandlerResult op_match(ln_vm_t *vm, const ln_instr_t *in) {
   vm->matched_rule = rule;
   if (ln_fast_result_t *r = vm->result) {
     if (r->flags & LN_RF_SUPERSEDES) resolve_supersedes(r);
+    if (vm->struct_stores && ln_vm_struct_names_clash(r))
+      return run_error(vm, "a structured field name is a dotted prefix of another or a tag name");
     r->rule_id = rule;
     r->flags |= LN_RF_MATCHED;
   }
@@ -412,12 +426,21 @@ HandlerResult op_debug(ln_vm_t *vm, const ln_instr_t *) {
   return H_NEXT;
 }
 
-// Structured payloads are not served yet. The walker's parser of the same
-// type says whether the field matches here: where it does not, the path fails
-// as it does in the walker; where it does, the path goes on over the consumed
-// bytes but is marked, and a MATCH on it ends the run with an error, so
-// VaderAD declines exactly the messages whose matching rule needs the value.
+// Structured payloads. A compiled program records the DAG edge of each
+// structured instruction, and turbo_vm_struct runs that edge's parser and
+// stores its value. A program without the edge (built by hand) only probes:
+// the walker's parser of the same type says whether the field matches here:
+// where it does not, the path fails as it does in the walker; where it does,
+// the path goes on over the consumed bytes but is marked, and a MATCH on it
+// ends the run with an error, so VaderAD declines exactly the messages whose
+// matching rule needs the value.
 HandlerResult op_unsupported(ln_vm_t *vm, const ln_instr_t *in) {
+  switch (ln_vm_struct_run(vm, in)) { // a compiled program serves the value
+  case LN_VMS_NEXT: return H_NEXT;
+  case LN_VMS_FAIL: return H_FAIL;
+  case LN_VMS_ERROR: return H_ERROR;
+  default: break;
+  }
   ln_parser_fn fn = nullptr;
   data_NameValue nv{};
   data_CheckpointLEA lea{};
@@ -1397,6 +1420,7 @@ void ln_vm_reset(ln_vm_t *vm) {
   vm->names = nullptr;
   vm->jump_of = nullptr;
   vm->jumps = nullptr;
+  vm->struct_stores = 0;
 }
 
 void ln_vm_set_trace(ln_vm_t *, int) {}

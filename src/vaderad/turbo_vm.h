@@ -197,6 +197,9 @@ struct ln_vm_t {
   const ln_vm_name_t *names;
   const uint32_t *jump_of;
   const ln_vm_fork_jump_t *jumps;
+  // Fields stored from structured values in this run (backtracking does not
+  // lower it); a MATCH then checks the names for "a" beside "a.b".
+  uint32_t struct_stores;
 };
 
 // 0, or -2 when an argument is null or the "C" locale cannot be created.

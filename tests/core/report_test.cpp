@@ -43,8 +43,8 @@ std::string run_tool(const std::string &args, int *status) {
 
 TEST(ReportEndToEnd, MatchesExpectedTexts) {
   // VaderAD compiles login.rb: the port line is a match, the login lines are
-  // equivalent, the key=value line is a coverage gap (exit 1); no samples at
-  // all is a clean run (exit 0).
+  // equivalent, the key=value line ("a" beside "a.b") is a coverage gap
+  // (exit 1); no samples at all is a clean run (exit 0).
   struct Case {
     const char *samples, *flags, *expected;
     int status;

@@ -243,8 +243,6 @@ TEST(TurboCompile, DeclinesWithAReason) {
        "turbo: number field 'x' has maxval 70000, above the 65535 the VM serves"},
       {"rule=:%x:hexnumber{\"maxval\":65536}%\n",
        "turbo: hexnumber field 'x' has maxval 65536, above the 65535 the VM serves"},
-      {"rule=:%x:json{\"extradata\":\"skipempty\"}%\n",
-       "turbo: json field 'x' uses skipempty, which the VM does not serve"},
       {"rule=:%x:string%\n", "turbo: string field 'x' uses options the VM does not serve"},
       {"rule=:%x:string{\"quoting.mode\":\"none\",\"option.dashIsEmpty\":true}%\n",
        "turbo: string field 'x' uses options"},

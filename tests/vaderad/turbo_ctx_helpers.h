@@ -39,6 +39,9 @@ struct TurboCtx {
     ln_vm_index_free(&t->index); // the start sets of the program replaced
     free(t->code);
     free(t->strpool);
+    free(t->edges); // the hand-written program has no DAG edges: structured fields only probe
+    t->edges = nullptr;
+    t->n_edges = 0;
     t->code = static_cast<ln_instr_t *>(malloc(p.code.size() * sizeof(ln_instr_t)));
     memcpy(t->code, p.code.data(), p.code.size() * sizeof(ln_instr_t));
     t->code_len = t->code_cap = static_cast<uint32_t>(p.code.size());
