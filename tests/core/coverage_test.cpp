@@ -15,6 +15,7 @@
 #include <string>
 
 #include "core/veldra.h"
+#include "../cli/run_veldra.h"
 #include "normalizer/rules.h"
 
 // Test hook of the comparison run (engine.cpp).
@@ -23,13 +24,6 @@ int vdr_run_push_for_test(vdr_run *run, vdr_result *r, int turbo_available);
 namespace {
 
 const std::string k_dir = std::string(VELDRA_SOURCE_DIR) + "/tests/cli/fixtures/coverage";
-
-std::string slurp(const std::string &path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
 
 // Runs the fixture from its own directory (relative includes and relative
 // paths in the outputs), as check does for the load.

@@ -12,15 +12,9 @@
 
 #include "core/propose.h"
 #include "core/veldra.h"
+#include "../cli/run_veldra.h"
 
 namespace {
-
-std::string slurp(const std::string &path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
 
 // A parsed proposal, freed on scope exit.
 struct Proposal {

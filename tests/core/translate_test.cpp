@@ -13,15 +13,9 @@
 
 #include "core/translate.h"
 #include "core/veldra.h"
+#include "../cli/run_veldra.h"
 
 namespace {
-
-std::string slurp(const std::string &path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
 
 std::string fixture(const std::string &name) {
   return slurp(std::string(VELDRA_TEST_DIR) + "/fixtures/translate/" + name);
