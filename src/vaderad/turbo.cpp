@@ -49,6 +49,7 @@ ln_turbo_ctx_t *ln_turbo_ctx_init(void) {
 namespace {
 
 void discard_program(ln_turbo_ctx_t *t) {
+  ln_turbo_json_shapes_clear(t);
   free(t->code);
   t->code = nullptr;
   t->code_len = t->code_cap = 0;

@@ -16,6 +16,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <string>
+#include <vector>
 
 #include "normalizer/rewrite.h"
 #include "vaderad/turbo.h"
@@ -335,6 +337,17 @@ bool write_value(Out &o, const ln_fast_field_t &f) {
   }
 }
 
+// Upper bound of the bytes write_value writes for f.
+size_t value_estimate(const ln_fast_field_t &f) {
+  switch (f.type) {
+  case LN_FTYPE_STRING: return 6 * static_cast<size_t>(f.v.str.len) + 2;
+  case LN_FTYPE_STRING_INLINE: return 290;
+  case LN_FTYPE_INT: return 21;
+  case LN_FTYPE_DOUBLE: return 32;
+  default: return 6;
+  }
+}
+
 // Byte-wise order of the names (names are short: a loop beats a call).
 int name_cmp(const ln_fast_field_t &a, const ln_fast_field_t &b) {
   const size_t n = a.name_len < b.name_len ? a.name_len : b.name_len;
@@ -416,7 +429,16 @@ int split_name(const ln_fast_field_t &f, Comp *out) {
   }
 }
 
-int to_json(const ln_fast_result_t *r, char *buf, size_t buflen, size_t *outlen) {
+// Where the writer put one field's value: text[before, after) of the output.
+struct ValueCut {
+  size_t before, after;
+  int field;
+};
+
+// Writes r as JSON into buf. With cuts, also records where each value went,
+// from which the layout of the result's shape is taken.
+int to_json(const ln_fast_result_t *r, char *buf, size_t buflen, size_t *outlen,
+            std::vector<ValueCut> *cuts = nullptr) {
   if (outlen) *outlen = 0;
   if (!r || !buf || buflen <= 2) return -1;
   Out o{buf, buflen};
@@ -478,7 +500,9 @@ int to_json(const ln_fast_result_t *r, char *buf, size_t buflen, size_t *outlen)
       has_member[depth] = true;
       write_escaped_string(o, comps[nc - 1].s, comps[nc - 1].n);
       o.put(':');
+      const size_t before = o.pos;
       if (!write_value(o, f)) return -1;
+      if (cuts) cuts->push_back(ValueCut{before, o.pos, static_cast<int>(&f - r->fields)});
     }
     a = b;
   }
@@ -500,6 +524,150 @@ int to_json(const ln_fast_result_t *r, char *buf, size_t buflen, size_t *outlen)
   if (!o.ok) return -1;
   buf[o.pos] = '\0';
   if (outlen) *outlen = o.pos;
+  return 0;
+}
+
+// ---------------------------------------------------------------- layouts
+
+// Most messages of a rule store the same names in the same order, and
+// everything the writer does apart from the values (ordering the names,
+// splitting them into nested objects, escaping them, the tags) depends only
+// on those names and the tags. A shape is that sequence of names and tags,
+// byte for byte; its layout is the text of the writer's output with the
+// values cut out. A result whose shape has a layout is written from it: the
+// literal pieces copied, the values written between them.
+struct ShapeSeg {
+  uint32_t lit_end; // the literal text[previous lit_end, lit_end) comes first
+  int32_t field;    // then this field's value; -1 for the closing piece
+};
+
+struct Shape {
+  bool used = false;
+  uint64_t hash = 0;
+  std::string key; // the shape: each name, then each tag, length-prefixed
+  std::string text;
+  std::vector<ShapeSeg> segs;
+};
+
+} // namespace
+
+struct ln_json_shapes {
+  static constexpr size_t kSlots = 256; // direct-mapped by hash
+  Shape slot[kSlots];
+  std::vector<ValueCut> cuts; // scratch of a layout being taken
+  std::string probe;          // shape of the result being written
+};
+
+namespace {
+
+void append_counted(std::string &key, const char *s, size_t n) {
+  const uint32_t len = static_cast<uint32_t>(n);
+  key.append(reinterpret_cast<const char *>(&len), sizeof len);
+  key.append(s, n);
+}
+
+// Fills key with r's shape and returns its hash.
+uint64_t shape_key(const ln_fast_result_t *r, std::string &key) {
+  key.clear();
+  for (int i = 0; i < r->n_fields; ++i) {
+    const ln_fast_field_t &f = r->fields[i];
+    append_counted(key, f.name ? f.name : "", f.name ? f.name_len : 0);
+  }
+  key.push_back('\xff'); // no length prefix starts with it: names end here
+  for (int t = 0; t < r->n_tags && t < LN_FAST_MAX_TAGS; ++t) {
+    const char *tag = r->tags[t].tag ? r->tags[t].tag : "";
+    append_counted(key, tag, strlen(tag));
+  }
+  // FNV-1a over eight bytes at a time.
+  uint64_t h = 0xcbf29ce484222325ull;
+  size_t i = 0;
+  for (; i + 8 <= key.size(); i += 8) h = (h ^ load8(key.data() + i)) * 0x100000001b3ull;
+  for (; i < key.size(); ++i) h = (h ^ static_cast<unsigned char>(key[i])) * 0x100000001b3ull;
+  return h ^ (h >> 29);
+}
+
+// Takes the layout of a shape from the text the writer produced for it and
+// the places of its values.
+void take_layout(Shape &sh, const char *out, size_t n, const std::vector<ValueCut> &cuts) {
+  sh.text.clear();
+  sh.segs.clear();
+  size_t from = 0;
+  for (const ValueCut &c : cuts) {
+    sh.text.append(out + from, c.before - from);
+    sh.segs.push_back(ShapeSeg{static_cast<uint32_t>(sh.text.size()), c.field});
+    from = c.after;
+  }
+  sh.text.append(out + from, n - from);
+  sh.segs.push_back(ShapeSeg{static_cast<uint32_t>(sh.text.size()), -1});
+}
+
+// Writes r from its shape's layout; -1 when a value cannot be written.
+int write_layout(const Shape &sh, const ln_fast_result_t *r, char *buf, size_t buflen,
+                 size_t *outlen) {
+  Out o{buf, buflen};
+  uint32_t from = 0;
+  for (const ShapeSeg &seg : sh.segs) {
+    o.put(sh.text.data() + from, seg.lit_end - from);
+    from = seg.lit_end;
+    if (seg.field >= 0 && !write_value(o, r->fields[seg.field])) return -1;
+  }
+  if (!o.ok) return -1;
+  buf[o.pos] = '\0';
+  *outlen = o.pos;
+  return 0;
+}
+
+// Makes room for n bytes in the context's output buffer.
+bool reserve_json_buf(ln_turbo_ctx_t *t, size_t n) {
+  if (t->json_buf_cap >= n) return true;
+  char *nb = static_cast<char *>(realloc(t->json_buf, n + 1024));
+  if (!nb) return false;
+  t->json_buf = nb;
+  t->json_buf_cap = n + 1024;
+  return true;
+}
+
+// The JSON text of the context's result in t->json_buf: from the layout of
+// its shape when one is cached, else by the full writer (and the layout is
+// kept for next time). -1 when the result cannot be written.
+int result_to_json(ln_turbo_ctx_t *t, size_t *n) {
+  const ln_fast_result_t *r = &t->result;
+  ln_json_shapes *shapes = t->shapes;
+  Shape *sh = nullptr;
+  uint64_t hash = 0;
+  try {
+    if (!shapes) shapes = t->shapes = new ln_json_shapes;
+    hash = shape_key(r, shapes->probe);
+    sh = &shapes->slot[hash % ln_json_shapes::kSlots];
+  } catch (const std::bad_alloc &) {
+    sh = nullptr; // written the long way, without a layout
+  }
+  if (sh && sh->used && sh->hash == hash && sh->key == shapes->probe) {
+    size_t est = sh->text.size() + 1;
+    for (const ShapeSeg &seg : sh->segs)
+      if (seg.field >= 0) est += value_estimate(r->fields[seg.field]);
+    if (!reserve_json_buf(t, est)) return -1;
+    return write_layout(*sh, r, t->json_buf, t->json_buf_cap, n);
+  }
+  if (!reserve_json_buf(t, ln_fast_json_estimate(r))) return -1;
+  if (!sh) return to_json(r, t->json_buf, t->json_buf_cap, n);
+  shapes->cuts.clear();
+  try {
+    shapes->cuts.reserve(static_cast<size_t>(r->n_fields));
+  } catch (const std::bad_alloc &) {
+    return to_json(r, t->json_buf, t->json_buf_cap, n);
+  }
+  if (to_json(r, t->json_buf, t->json_buf_cap, n, &shapes->cuts) != 0) return -1;
+  try {
+    sh->used = false;
+    sh->hash = hash;
+    sh->key.swap(shapes->probe); // the slot's old key becomes the next probe's buffer
+    shapes->probe.reserve(sh->key.size()); // so that probing a cached shape allocates nothing
+    take_layout(*sh, t->json_buf, *n, shapes->cuts);
+    sh->used = true;
+  } catch (const std::bad_alloc &) {
+    sh->used = false; // the text is written; only the layout is lost
+  }
   return 0;
 }
 
@@ -552,15 +720,8 @@ int normalize_to_str(ln_ctx ctx, const char *str, size_t len, char **json_str, s
                  static_cast<int>(t->result.n_fields));
     return -1;
   }
-  const size_t est = ln_fast_json_estimate(&t->result);
-  if (t->json_buf_cap < est) {
-    char *nb = static_cast<char *>(realloc(t->json_buf, est + 1024));
-    if (!nb) return -1;
-    t->json_buf = nb;
-    t->json_buf_cap = est + 1024;
-  }
   size_t n = 0;
-  if (to_json(&t->result, t->json_buf, t->json_buf_cap, &n) != 0) {
+  if (result_to_json(t, &n) != 0) {
     ln_dbgprintf(ctx, "turbo: the result cannot be written as JSON, declining the message");
     return -1;
   }
@@ -595,8 +756,15 @@ int ln_turbo_runtime_init(ln_turbo_ctx_t *t) {
   return 0;
 }
 
+void ln_turbo_json_shapes_clear(ln_turbo_ctx_t *t) {
+  if (!t) return;
+  delete t->shapes;
+  t->shapes = nullptr;
+}
+
 void ln_turbo_runtime_free(ln_turbo_ctx_t *t) {
   if (!t) return;
+  ln_turbo_json_shapes_clear(t);
   ln_vm_destroy(&t->vm);
   ln_vm_index_free(&t->index);
   free(t->json_buf);
@@ -752,14 +920,7 @@ size_t ln_fast_json_estimate(const ln_fast_result_t *r) {
   for (int i = 0; i < r->n_fields; ++i) {
     const ln_fast_field_t &f = r->fields[i];
     if (!f.name || f.name_len == 0) continue;
-    est += 9 + 6 * static_cast<size_t>(f.name_len);
-    switch (f.type) {
-    case LN_FTYPE_STRING: est += 6 * static_cast<size_t>(f.v.str.len) + 2; break;
-    case LN_FTYPE_STRING_INLINE: est += 290; break;
-    case LN_FTYPE_INT: est += 21; break;
-    case LN_FTYPE_DOUBLE: est += 32; break;
-    default: est += 6; break;
-    }
+    est += 9 + 6 * static_cast<size_t>(f.name_len) + value_estimate(f);
   }
   if (r->n_tags > 0) {
     est += 20;

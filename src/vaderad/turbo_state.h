@@ -55,4 +55,7 @@ struct ln_turbo_ctx_s {
   // Start sets of the program, built at its first message; emptied whenever
   // the program is compiled again.
   ln_vm_index_t index;
+  // JSON layouts of the result shapes seen so far (turbo_json.cpp), built on
+  // first use; emptied when the program is discarded.
+  struct ln_json_shapes *shapes;
 };
