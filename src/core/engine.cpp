@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <functional>
 #include <string_view>
+#include <atomic>
 #include <thread>
 #include <unordered_map>
 #include <vector>
@@ -409,26 +410,62 @@ int process_line(const vdr_run *run, vdr_lane &ln, const char *line, size_t len,
   return 0;
 }
 
-// Runs the lines of a window through the engines, each lane (thread) taking
-// one contiguous slice; the first slice runs on the calling thread.
+// A line of a window and what its lane made of it. The lane finishes the
+// record itself: a record the run keeps gets its own copy of the line, any
+// other is freed on the thread that allocated it, so the collecting thread
+// neither copies every line nor frees memory of another thread's arena.
 struct window_item {
+  const char *src; // the line in the samples text (not NUL-terminated)
+  size_t len;
   vdr_result r;
+  size_t kinds[5]; // diffs per kind, counted before the record is freed
   int rc;
+  bool keep;
 };
 
-void run_slice(const vdr_run *run, vdr_lane &ln, window_item *items, size_t n) {
-  for (size_t i = 0; i < n; ++i) {
-    vdr_result &r = items[i].r;
-    try {
-      items[i].rc = r.line ? process_line(run, ln, r.line, strlen(r.line), &r) : -1;
-    } catch (const std::bad_alloc &) {
-      items[i].rc = -1;
+// Lines are handed out to the lanes in chunks, so that a slow stretch of the
+// window does not leave the other lanes idle.
+constexpr size_t k_chunk = 64;
+
+void run_chunks(const vdr_run *run, vdr_lane &ln, window_item *items, size_t n,
+                std::atomic<size_t> *next) {
+  for (;;) {
+    const size_t from = next->fetch_add(k_chunk, std::memory_order_relaxed);
+    if (from >= n) return;
+    const size_t to = std::min(n, from + k_chunk);
+    for (size_t i = from; i < to; ++i) {
+      window_item &it = items[i];
+      vdr_result &r = it.r;
+      try {
+        it.rc = process_line(run, ln, it.src, it.len, &r);
+      } catch (const std::bad_alloc &) {
+        it.rc = -1;
+      }
+      if (it.rc != 0) continue;
+      for (size_t d = 0; d < r.n_diffs; ++d)
+        if (r.diffs[d].kind >= 0 && r.diffs[d].kind < 5) it.kinds[r.diffs[d].kind]++;
+      const bool attention = r.status != VDR_STATUS_MATCH && r.status != VDR_STATUS_EQUIVALENT;
+      it.keep = run->cfg.keep == VDR_KEEP_ALL || (run->cfg.keep == VDR_KEEP_ATTENTION && attention);
+      if (!it.keep) {
+        // Only the status goes on to the tally.
+        const vdr_status status = r.status;
+        result_free(&r);
+        r.status = status;
+        continue;
+      }
+      r.line = static_cast<char *>(malloc(it.len + 1));
+      if (!r.line) {
+        it.rc = -1;
+        continue;
+      }
+      memcpy(r.line, it.src, it.len);
+      r.line[it.len] = '\0';
     }
   }
 }
 
-// Samples go through in windows of lines: every lane normalizes a slice of
-// the window, then the records are taken in input order (tally, kept records,
+// Samples go through in windows of lines: the lanes normalize the window's
+// lines, then the records are taken in input order (tally, kept records,
 // progress), so the outcome does not depend on the number of lanes.
 size_t run_samples(vdr_run *run, const char *samples, vdr_progress_cb cb, void *user) {
   const size_t size = strlen(samples);
@@ -440,7 +477,7 @@ size_t run_samples(vdr_run *run, const char *samples, vdr_progress_cb cb, void *
 
   vdr_lane first{run->ctx_legacy, run->ctx_turbo, run->tok};
   const size_t n_lanes = 1 + run->n_lanes;
-  const size_t window = 1024 * n_lanes;
+  const size_t window = 2048 * n_lanes;
   std::vector<window_item> items;
   size_t processed = 0, line_no = 0;
   bool stop = false;
@@ -467,30 +504,25 @@ size_t run_samples(vdr_run *run, const char *samples, vdr_progress_cb cb, void *
       p = eol < endp ? eol + 1 : endp;
       ++line_no;
       window_item it{};
+      it.src = line;
+      it.len = len;
       it.r.line_no = line_no;
-      it.r.line = static_cast<char *>(malloc(len + 1));
-      if (it.r.line) {
-        memcpy(it.r.line, line, len);
-        it.r.line[len] = '\0';
-      }
       items.push_back(it);
     }
     if (items.empty()) break;
 
-    const size_t per = (items.size() + n_lanes - 1) / n_lanes;
+    std::atomic<size_t> next{0};
     std::vector<std::thread> threads;
-    for (size_t k = 1; k < n_lanes && k * per < items.size(); ++k) {
-      const size_t from = k * per, n = std::min(per, items.size() - from);
-      threads.emplace_back(run_slice, run, std::ref(run->lanes[k - 1]), items.data() + from, n);
-    }
-    run_slice(run, first, items.data(), std::min(per, items.size()));
+    for (size_t k = 1; k < n_lanes && (k - 1) * k_chunk < items.size(); ++k)
+      threads.emplace_back(run_chunks, run, std::ref(run->lanes[k - 1]), items.data(),
+                           items.size(), &next);
+    run_chunks(run, first, items.data(), items.size(), &next);
     for (std::thread &t : threads) t.join();
 
     bool failed = false;
     for (window_item &it : items) {
       vdr_result &r = it.r;
-      if (failed || it.rc != 0 ||
-          (run->cfg.keep != VDR_KEEP_NONE && reserve_result(run) != 0)) {
+      if (failed || it.rc != 0 || (it.keep && reserve_result(run) != 0)) {
         // Out of memory: the run ends before this sample, as if the input did.
         failed = true;
         result_free(&r);
@@ -499,13 +531,8 @@ size_t run_samples(vdr_run *run, const char *samples, vdr_progress_cb cb, void *
       r.index = run->n_samples;
       run->tally[r.status]++;
       ++run->n_samples;
-      for (size_t d = 0; d < r.n_diffs; ++d)
-        if (r.diffs[d].kind >= 0 && r.diffs[d].kind < 5) run->kinds[r.diffs[d].kind]++;
-      const bool attention = r.status != VDR_STATUS_MATCH && r.status != VDR_STATUS_EQUIVALENT;
-      if (run->cfg.keep == VDR_KEEP_ALL || (run->cfg.keep == VDR_KEEP_ATTENTION && attention))
-        run->results[run->n_results++] = r;
-      else
-        result_free(&r);
+      for (size_t k = 0; k < 5; ++k) run->kinds[k] += it.kinds[k];
+      if (it.keep) run->results[run->n_results++] = r;
       ++processed;
       if (cb && processed % 500 == 0) cb(processed, total, user);
     }
