@@ -555,7 +555,6 @@ struct ln_json_shapes {
   static constexpr size_t kSlots = 256; // direct-mapped by hash
   Shape slot[kSlots];
   std::vector<ValueCut> cuts; // scratch of a layout being taken
-  std::string probe;          // shape of the result being written
 };
 
 namespace {
@@ -566,8 +565,8 @@ void append_counted(std::string &key, const char *s, size_t n) {
   key.append(s, n);
 }
 
-// Fills key with r's shape and returns its hash.
-uint64_t shape_key(const ln_fast_result_t *r, std::string &key) {
+// The shape of r as a key: each name, then each tag, length-prefixed.
+void shape_key(const ln_fast_result_t *r, std::string &key) {
   key.clear();
   for (int i = 0; i < r->n_fields; ++i) {
     const ln_fast_field_t &f = r->fields[i];
@@ -578,12 +577,71 @@ uint64_t shape_key(const ln_fast_result_t *r, std::string &key) {
     const char *tag = r->tags[t].tag ? r->tags[t].tag : "";
     append_counted(key, tag, strlen(tag));
   }
-  // FNV-1a over eight bytes at a time.
-  uint64_t h = 0xcbf29ce484222325ull;
-  size_t i = 0;
-  for (; i + 8 <= key.size(); i += 8) h = (h ^ load8(key.data() + i)) * 0x100000001b3ull;
-  for (; i < key.size(); ++i) h = (h ^ static_cast<unsigned char>(key[i])) * 0x100000001b3ull;
-  return h ^ (h >> 29);
+}
+
+// Up to eight bytes of s at off (zero-padded).
+inline uint64_t bytes_at(const char *s, size_t n) {
+  if (n >= 8) return load8(s);
+  uint64_t k = 0;
+  memcpy(&k, s, n);
+  return k;
+}
+
+// a[0, n) == b[0, n), a word at a time (names are short).
+inline bool equal_bytes(const char *a, const char *b, size_t n) {
+  if (n >= 8) {
+    for (size_t i = 0; i + 8 < n; i += 8)
+      if (load8(a + i) != load8(b + i)) return false;
+    return load8(a + n - 8) == load8(b + n - 8);
+  }
+  return bytes_at(a, n) == bytes_at(b, n);
+}
+
+// Hash of r's shape from the length and the first and last eight bytes of
+// each name and tag: cheap, and equal for equal shapes (the full comparison
+// decides).
+uint64_t shape_hash(const ln_fast_result_t *r) {
+  uint64_t h = 0x9e3779b97f4a7c15ull ^ static_cast<uint64_t>(r->n_fields) << 32 ^
+               static_cast<uint64_t>(r->n_tags);
+  const auto mix = [&h](uint64_t v) { h = (h ^ v) * 0x100000001b3ull; h ^= h >> 31; };
+  const auto name = [&mix](const char *s, size_t n) {
+    mix(n);
+    if (!n) return;
+    mix(bytes_at(s, n));
+    if (n > 8) mix(load8(s + n - 8));
+  };
+  for (int i = 0; i < r->n_fields; ++i) {
+    const ln_fast_field_t &f = r->fields[i];
+    name(f.name ? f.name : "", f.name ? f.name_len : 0);
+  }
+  for (int t = 0; t < r->n_tags && t < LN_FAST_MAX_TAGS; ++t) {
+    const char *tag = r->tags[t].tag ? r->tags[t].tag : "";
+    name(tag, strlen(tag));
+  }
+  return h;
+}
+
+// True when r has exactly the shape of key (as shape_key writes it).
+bool shape_is(const std::string &key, const ln_fast_result_t *r) {
+  const char *k = key.data(), *end = k + key.size();
+  const auto same = [&k, end](const char *s, size_t n) {
+    uint32_t len;
+    if (static_cast<size_t>(end - k) < sizeof len + n) return false;
+    memcpy(&len, k, sizeof len);
+    if (len != n || !equal_bytes(k + sizeof len, s, n)) return false;
+    k += sizeof len + n;
+    return true;
+  };
+  for (int i = 0; i < r->n_fields; ++i) {
+    const ln_fast_field_t &f = r->fields[i];
+    if (!same(f.name ? f.name : "", f.name ? f.name_len : 0)) return false;
+  }
+  if (k >= end || *k++ != '\xff') return false;
+  for (int t = 0; t < r->n_tags && t < LN_FAST_MAX_TAGS; ++t) {
+    const char *tag = r->tags[t].tag ? r->tags[t].tag : "";
+    if (!same(tag, strlen(tag))) return false;
+  }
+  return k == end;
 }
 
 // Takes the layout of a shape from the text the writer produced for it and
@@ -633,24 +691,27 @@ bool reserve_json_buf(ln_turbo_ctx_t *t, size_t n) {
 int result_to_json(ln_turbo_ctx_t *t, size_t *n) {
   const ln_fast_result_t *r = &t->result;
   ln_json_shapes *shapes = t->shapes;
-  Shape *sh = nullptr;
-  uint64_t hash = 0;
-  try {
-    if (!shapes) shapes = t->shapes = new ln_json_shapes;
-    hash = shape_key(r, shapes->probe);
-    sh = &shapes->slot[hash % ln_json_shapes::kSlots];
-  } catch (const std::bad_alloc &) {
-    sh = nullptr; // written the long way, without a layout
+  if (!shapes) {
+    try {
+      shapes = t->shapes = new ln_json_shapes;
+    } catch (const std::bad_alloc &) {
+      shapes = nullptr;
+    }
   }
-  if (sh && sh->used && sh->hash == hash && sh->key == shapes->probe) {
-    size_t est = sh->text.size() + 1;
-    for (const ShapeSeg &seg : sh->segs)
+  if (!shapes) {
+    if (!reserve_json_buf(t, ln_fast_json_estimate(r))) return -1;
+    return to_json(r, t->json_buf, t->json_buf_cap, n);
+  }
+  const uint64_t hash = shape_hash(r);
+  Shape &sh = shapes->slot[hash % ln_json_shapes::kSlots];
+  if (sh.used && sh.hash == hash && shape_is(sh.key, r)) {
+    size_t est = sh.text.size() + 1;
+    for (const ShapeSeg &seg : sh.segs)
       if (seg.field >= 0) est += value_estimate(r->fields[seg.field]);
     if (!reserve_json_buf(t, est)) return -1;
-    return write_layout(*sh, r, t->json_buf, t->json_buf_cap, n);
+    return write_layout(sh, r, t->json_buf, t->json_buf_cap, n);
   }
   if (!reserve_json_buf(t, ln_fast_json_estimate(r))) return -1;
-  if (!sh) return to_json(r, t->json_buf, t->json_buf_cap, n);
   shapes->cuts.clear();
   try {
     shapes->cuts.reserve(static_cast<size_t>(r->n_fields));
@@ -659,14 +720,13 @@ int result_to_json(ln_turbo_ctx_t *t, size_t *n) {
   }
   if (to_json(r, t->json_buf, t->json_buf_cap, n, &shapes->cuts) != 0) return -1;
   try {
-    sh->used = false;
-    sh->hash = hash;
-    sh->key.swap(shapes->probe); // the slot's old key becomes the next probe's buffer
-    shapes->probe.reserve(sh->key.size()); // so that probing a cached shape allocates nothing
-    take_layout(*sh, t->json_buf, *n, shapes->cuts);
-    sh->used = true;
+    sh.used = false;
+    sh.hash = hash;
+    shape_key(r, sh.key);
+    take_layout(sh, t->json_buf, *n, shapes->cuts);
+    sh.used = true;
   } catch (const std::bad_alloc &) {
-    sh->used = false; // the text is written; only the layout is lost
+    sh.used = false; // the text is written; only the layout is lost
   }
   return 0;
 }
