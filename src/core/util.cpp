@@ -146,6 +146,13 @@ int vdr_sb_json_text(vdr_sb *sb, const char *s, size_t n) {
   static const char hex[] = "0123456789abcdef";
   size_t i = 0, run = 0;
   while (i < n) {
+    // Eight ASCII bytes at a time: they are copied as they are.
+    uint64_t w;
+    if (n - i >= 8 && (memcpy(&w, s + i, 8), (w & 0x8080808080808080ull) == 0)) {
+      run += 8;
+      i += 8;
+      continue;
+    }
     const unsigned char c = static_cast<unsigned char>(s[i]);
     const size_t k = c < 0x80 ? 1 : vdr_utf8_len(s + i, n - i);
     if (k) {

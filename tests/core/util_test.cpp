@@ -178,6 +178,9 @@ TEST(JsonString, BytesOfInvalidSequencesAreEscaped) {
       {"\xF4\x90\x80\x80", "\\u00f4\\u0090\\u0080\\u0080"}, // above U+10FFFF
       {"\xE2\x82\xAC\xF0\x9F\x98\x80\xF4\x8F\xBF\xBF", "\xE2\x82\xAC\xF0\x9F\x98\x80\xF4\x8F\xBF\xBF"},
       {"a\xE2\x82z", "a\\u00e2\\u0082z"},
+      // ASCII runs longer than a word around bad bytes and good sequences
+      {"abcdefghij\xffklmnopqrstuvw\xC3(xyz\xE2\x82\xAC0123456789",
+       "abcdefghij\\u00ffklmnopqrstuvw\\u00c3(xyz\xE2\x82\xAC0123456789"},
   };
   for (const auto &c : cases) {
     EXPECT_EQ(json(c.in.data(), c.in.size()), "\"" + c.out + "\"") << c.out;
