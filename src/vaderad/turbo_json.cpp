@@ -335,18 +335,28 @@ bool write_value(Out &o, const ln_fast_field_t &f) {
   }
 }
 
-// Byte-wise order of the names (names are short: a loop beats a call).
-int name_cmp(const ln_fast_field_t &a, const ln_fast_field_t &b) {
+// Byte-wise order of the names, eight bytes at a time: names of one payload
+// share long prefixes ("cef.record.Extensions."). from is where the bytes
+// may first differ (both names are at least that long).
+int name_cmp(const ln_fast_field_t &a, const ln_fast_field_t &b, size_t from = 0) {
   const size_t n = a.name_len < b.name_len ? a.name_len : b.name_len;
+  size_t i = from;
+  for (; i + 8 <= n; i += 8) {
+    const uint64_t x = load8(a.name + i), y = load8(b.name + i);
+    if (x != y) return __builtin_bswap64(x) < __builtin_bswap64(y) ? -1 : 1;
+  }
   const unsigned char *x = reinterpret_cast<const unsigned char *>(a.name);
   const unsigned char *y = reinterpret_cast<const unsigned char *>(b.name);
-  for (size_t i = 0; i < n; ++i)
+  for (; i < n; ++i)
     if (x[i] != y[i]) return x[i] < y[i] ? -1 : 1;
   return a.name_len < b.name_len ? -1 : a.name_len > b.name_len ? 1 : 0;
 }
 
 bool same_bytes(const char *a, const char *b, size_t n) {
-  for (size_t i = 0; i < n; ++i)
+  size_t i = 0;
+  for (; i + 8 <= n; i += 8)
+    if (load8(a + i) != load8(b + i)) return false;
+  for (; i < n; ++i)
     if (a[i] != b[i]) return false;
   return true;
 }
@@ -365,14 +375,33 @@ uint64_t name_key(const char *s, size_t n) {
   return k;
 }
 
+// The first 24 bytes of a name as three such numbers: the names of one
+// payload share long prefixes ("iptables.fields.", "cef.record.Extensions.")
+// that would otherwise send most comparisons to the bytes.
+constexpr size_t kKeyBytes = 24;
+
 struct SortEnt {
-  uint64_t key;
+  uint64_t key[3];
   const ln_fast_field_t *f;
 };
 
+SortEnt sort_ent(const ln_fast_field_t &f) {
+  SortEnt e{{0, 0, 0}, &f};
+  for (size_t w = 0; w < 3 && 8 * w < f.name_len; ++w)
+    e.key[w] = name_key(f.name + 8 * w, f.name_len - 8 * w);
+  return e;
+}
+
 inline int ent_cmp(const SortEnt &a, const SortEnt &b) {
-  if (a.key != b.key) return a.key < b.key ? -1 : 1;
-  return name_cmp(*a.f, *b.f);
+  for (int w = 0; w < 3; ++w)
+    if (a.key[w] != b.key[w]) return a.key[w] < b.key[w] ? -1 : 1;
+  // Equal keys: the first 24 bytes are equal when both names have them.
+  const bool long_names = a.f->name_len >= kKeyBytes && b.f->name_len >= kKeyBytes;
+  return name_cmp(*a.f, *b.f, long_names ? kKeyBytes : 0);
+}
+
+inline bool same_key(const SortEnt &a, const SortEnt &b) {
+  return a.key[0] == b.key[0] && a.key[1] == b.key[1] && a.key[2] == b.key[2];
 }
 
 bool has_dot(const char *s, size_t n) {
@@ -428,7 +457,7 @@ int to_json(const ln_fast_result_t *r, char *buf, size_t buflen, size_t *outlen)
   for (int i = 0; i < r->n_fields && i < LN_FAST_MAX_FIELDS; ++i) {
     const ln_fast_field_t &f = r->fields[i];
     if (!f.name || f.name_len == 0) continue;
-    const SortEnt e{name_key(f.name, f.name_len), &f};
+    const SortEnt e = sort_ent(f);
     int j = n++;
     while (j > 0 && ent_cmp(ents[j - 1], e) > 0) {
       ents[j] = ents[j - 1];
@@ -445,7 +474,7 @@ int to_json(const ln_fast_result_t *r, char *buf, size_t buflen, size_t *outlen)
   for (int a = 0; a < n && o.ok;) {
     // A run of equal names is written newest first.
     int b = a + 1;
-    while (b < n && ents[b].key == ents[a].key && ents[b].f->name_len == ents[a].f->name_len &&
+    while (b < n && same_key(ents[b], ents[a]) && ents[b].f->name_len == ents[a].f->name_len &&
            same_bytes(ents[b].f->name, ents[a].f->name, ents[a].f->name_len))
       ++b;
     for (int k = b - 1; k >= a && o.ok; --k) {
