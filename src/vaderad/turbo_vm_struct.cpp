@@ -274,9 +274,11 @@ struct Member {
 // lie in the message are copied into the arena.
 class ArenaSink final : public ln_member_sink {
 public:
-  ArenaSink(ln_vm_t *vm, const ln_rw_tab *tab, int rw_group, std::vector<Member> &top,
+  // zero_free: the message holds no zero byte from the payload on, so no
+  // name or value read from it needs cutting.
+  ArenaSink(ln_vm_t *vm, const ln_rw_tab *tab, int rw_group, bool zero_free, std::vector<Member> &top,
             std::vector<Member> &ext)
-      : vm_(vm), tab_(tab), rw_group_(rw_group), top_(top), ext_(ext) {}
+      : vm_(vm), tab_(tab), rw_group_(rw_group), zero_free_(zero_free), top_(top), ext_(ext) {}
 
   int member(int group, std::string_view key, const char *val, size_t vlen) override {
     const char *name = key.data();
@@ -286,13 +288,15 @@ public:
       const ln_rw_ent *e = ln_rw_lookup(tab_, key.data(), key.size());
       if (!e) return 0;
       name = e->dst;
-      nlen = e->dlen;
+      nlen = cut_at_zero(e->dst, e->dlen);
       lower = e->lower && val;
+    } else if (!zero_free_) {
+      nlen = cut_at_zero(name, nlen);
     }
-    nlen = cut_at_zero(name, nlen);
     if (val) {
-      vlen = cut_at_zero(val, vlen);
-      if (lower || !in_input(vm_, val, vlen)) {
+      const bool from_input = in_input(vm_, val, vlen);
+      if (!zero_free_ || !from_input) vlen = cut_at_zero(val, vlen);
+      if (lower || !from_input) {
         char *c = ln_arena_strndup(vm_->arena, val, vlen);
         if (!c) return kFallBack;
         if (lower)
@@ -321,6 +325,7 @@ private:
   ln_vm_t *vm_;
   const ln_rw_tab *tab_;
   int rw_group_;
+  bool zero_free_;
   std::vector<Member> &top_, &ext_;
 };
 
@@ -363,12 +368,16 @@ bool members_fit(const char *name, size_t nlen, bool root, bool cef, const std::
                  const std::vector<Member> &ext) {
   const size_t base = root ? 0 : name_components(name, nlen);
   if (!root && base + (cef ? 2 : 1) > kMaxNesting) return false;
+  // A key of k bytes has at most k + 1 components: short keys need no count.
+  const auto fits = [](size_t used, const Member &m) {
+    return used + m.klen + 1 <= kMaxNesting || used + name_components(m.key, m.klen) <= kMaxNesting;
+  };
   for (const Member &m : top)
-    if (base + name_components(m.key, m.klen) > kMaxNesting) return false;
+    if (!fits(base, m)) return false;
   if (cef) {
     if (base + 2 > kMaxNesting) return false;
     for (const Member &m : ext)
-      if (base + 1 + name_components(m.key, m.klen) > kMaxNesting) return false;
+      if (!fits(base + 1, m)) return false;
   }
   return true;
 }
@@ -409,7 +418,9 @@ int run_members(ln_vm_t *vm, ln_parser_t *prs, npb_t *npb, size_t *offs, size_t 
   const ln_rw_tab *tab = nullptr;
   if (want && (prs->prsid == PRS_NAME_VALUE_LIST || cef))
     tab = ln_rewrite_tab_for_parser(vm->prog->walker_ctx, prs);
-  ArenaSink sink(vm, tab, cef ? LN_MEMBERS_CEF_EXT : LN_MEMBERS_TOP, top, ext);
+  const size_t rest = npb->strLen - *offs;
+  const bool zero_free = !want || !memchr(npb->str + *offs, 0, rest);
+  ArenaSink sink(vm, tab, cef ? LN_MEMBERS_CEF_EXT : LN_MEMBERS_TOP, zero_free, top, ext);
   ln_member_sink *s = want ? &sink : nullptr;
   int rc;
   switch (prs->prsid) {
@@ -773,22 +784,51 @@ int ln_vm_struct_run(ln_vm_t *vm, const ln_instr_t *) {
 namespace {
 // "tags" and "event.tags", or a name under them: the writer's root tags and
 // the walker's tag member use these names.
-bool tag_name(const ln_fast_field_t &f) {
-  const std::string_view n(f.name, f.name_len);
-  for (const std::string_view t : {std::string_view("tags"), std::string_view("event.tags")})
-    if (n.substr(0, t.size()) == t && (n.size() == t.size() || n[t.size()] == '.')) return true;
-  return false;
+bool tag_name(const char *n, size_t len) {
+  if (len >= 4 && memcmp(n, "tags", 4) == 0 && (len == 4 || n[4] == '.')) return true;
+  return len >= 10 && memcmp(n, "event.tags", 10) == 0 && (len == 10 || n[10] == '.');
+}
+
+// The first eight bytes of a name (fewer for a shorter one), zero-padded.
+uint64_t head_word(const char *s, size_t n) {
+  uint64_t w = 0;
+  memcpy(&w, s, n < 8 ? n : 8);
+  return w;
 }
 } // namespace
 
 bool ln_vm_struct_names_clash(const ln_fast_result_t *r) {
-  for (int i = 0; i < r->n_fields; ++i) {
-    const ln_fast_field_t &a = r->fields[i];
-    if (tag_name(a)) return true;
-    for (int j = 0; j < r->n_fields; ++j) {
-      const ln_fast_field_t &b = r->fields[j];
-      if (b.name_len <= a.name_len || b.name[a.name_len] != '.') continue;
-      if (memcmp(a.name, b.name, a.name_len) == 0) return true;
+  // Every name goes into a small hash table keyed by its length and first
+  // word; then every prefix of a dotted name that ends before a '.' is looked
+  // up there. A pair costs nothing unless the two share length and head.
+  constexpr unsigned kSlots = 4 * LN_FAST_MAX_FIELDS; // a power of two
+  uint64_t head[LN_FAST_MAX_FIELDS];
+  uint8_t slot[kSlots] = {}; // field index + 1, 0 = empty
+  const auto hash = [](size_t len, uint64_t h) {
+    return static_cast<unsigned>(((h ^ len) * 0x9e3779b97f4a7c15ull) >> 40) & (kSlots - 1);
+  };
+  const int n = r->n_fields < LN_FAST_MAX_FIELDS ? r->n_fields : LN_FAST_MAX_FIELDS;
+  for (int i = 0; i < n; ++i) {
+    const ln_fast_field_t &f = r->fields[i];
+    if (tag_name(f.name, f.name_len)) return true;
+    head[i] = head_word(f.name, f.name_len);
+    unsigned s = hash(f.name_len, head[i]);
+    while (slot[s]) s = (s + 1) & (kSlots - 1);
+    slot[s] = static_cast<uint8_t>(i + 1);
+  }
+  for (int j = 0; j < n; ++j) {
+    const ln_fast_field_t &b = r->fields[j];
+    if (!(b.flags & LN_FF_DOTTED)) continue; // set by the VM's store of every field
+    for (const char *p = b.name, *end = b.name + b.name_len;
+         (p = static_cast<const char *>(memchr(p, '.', static_cast<size_t>(end - p)))); ++p) {
+      const size_t al = static_cast<size_t>(p - b.name);
+      const uint64_t mask = al >= 8 ? ~uint64_t{0} : (uint64_t{1} << (8 * al)) - 1;
+      const uint64_t h = head[j] & mask;
+      for (unsigned s = hash(al, h); slot[s]; s = (s + 1) & (kSlots - 1)) {
+        const ln_fast_field_t &a = r->fields[slot[s] - 1];
+        if (a.name_len == al && head[slot[s] - 1] == h && (al <= 8 || memcmp(a.name + 8, b.name + 8, al - 8) == 0))
+          return true;
+      }
     }
   }
   return false;
