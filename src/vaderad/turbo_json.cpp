@@ -366,13 +366,18 @@ bool same_bytes(const char *a, const char *b, size_t n) {
 // zeros is a prefix of the other up to the first differing byte); equal keys
 // leave the order to the full comparison.
 uint64_t name_key(const char *s, size_t n) {
+  if (n >= 8) return __builtin_bswap64(load8(s));
+  // Shorter: overlapping loads of the bytes there are, shifted into place.
   uint64_t k = 0;
-  if (n >= 8) {
-    k = __builtin_bswap64(load8(s));
+  if (n >= 4) {
+    uint32_t lo, hi;
+    memcpy(&lo, s, 4);
+    memcpy(&hi, s + n - 4, 4);
+    k = static_cast<uint64_t>(lo) | static_cast<uint64_t>(hi) << (8 * (n - 4));
   } else {
-    for (size_t i = 0; i < n; ++i) k |= static_cast<uint64_t>(static_cast<unsigned char>(s[i])) << (56 - 8 * i);
+    for (size_t i = 0; i < n; ++i) k |= static_cast<uint64_t>(static_cast<unsigned char>(s[i])) << (8 * i);
   }
-  return k;
+  return __builtin_bswap64(k);
 }
 
 // The first 24 bytes of a name as three such numbers: the names of one
