@@ -789,11 +789,31 @@ bool tag_name(const char *n, size_t len) {
   return len >= 10 && memcmp(n, "event.tags", 10) == 0 && (len == 10 || n[10] == '.');
 }
 
-// The first eight bytes of a name (fewer for a shorter one), zero-padded.
+// The first eight bytes of a name (fewer for a shorter one), zero-padded,
+// in memory order.
 uint64_t head_word(const char *s, size_t n) {
-  uint64_t w = 0;
-  memcpy(&w, s, n < 8 ? n : 8);
+  uint64_t w;
+  if (n >= 8) {
+    memcpy(&w, s, 8);
+    return w;
+  }
+  w = 0;
+  if (n >= 4) {
+    uint32_t lo, hi;
+    memcpy(&lo, s, 4);
+    memcpy(&hi, s + n - 4, 4);
+    return static_cast<uint64_t>(lo) | static_cast<uint64_t>(hi) << (8 * (n - 4));
+  }
+  for (size_t i = 0; i < n; ++i) w |= static_cast<uint64_t>(static_cast<unsigned char>(s[i])) << (8 * i);
   return w;
+}
+
+// The high bit of every byte of w that is a '.', and of no other (exact,
+// unlike the borrow trick); zero padding is never a dot.
+uint64_t dot_bytes(uint64_t w) {
+  constexpr uint64_t low7 = 0x7f7f7f7f7f7f7f7full;
+  const uint64_t x = w ^ 0x2e2e2e2e2e2e2e2eull;
+  return ~(((x & low7) + low7) | x | low7);
 }
 } // namespace
 
@@ -816,16 +836,27 @@ bool ln_vm_struct_names_clash(const ln_fast_result_t *r) {
     while (slot[s]) s = (s + 1) & (kSlots - 1);
     slot[s] = static_cast<uint8_t>(i + 1);
   }
+  // The members of one payload are stored one after the other under one
+  // parent ("iptables.fields."): a name whose parent is the one just looked
+  // at has no prefix left to look up.
+  const char *parent = nullptr;
+  size_t parent_len = 0;
   for (int j = 0; j < n; ++j) {
     const ln_fast_field_t &b = r->fields[j];
     if (!(b.flags & LN_FF_DOTTED)) continue; // set by the VM's store of every field
+    if (parent && b.name_len > parent_len && b.name[parent_len] == '.' &&
+        memcmp(b.name, parent, parent_len) == 0) {
+      size_t k = parent_len + 1;
+      while (k < b.name_len && b.name[k] != '.') ++k;
+      if (k == b.name_len) continue;
+    }
+    size_t last_dot = 0;
     // The dots of b, eight bytes at a time (names are short: no calls).
     for (size_t w = 0; w < b.name_len; w += 8) {
-      uint64_t dots = 0;
       const size_t k = b.name_len - w < 8 ? b.name_len - w : 8;
-      for (size_t i = 0; i < k; ++i) dots |= static_cast<uint64_t>(b.name[w + i] == '.') << i;
-      for (; dots; dots &= dots - 1) {
-        const size_t al = w + static_cast<size_t>(__builtin_ctzll(dots));
+      for (uint64_t dots = dot_bytes(head_word(b.name + w, k)); dots; dots &= dots - 1) {
+        const size_t al = w + static_cast<size_t>(__builtin_ctzll(dots) >> 3);
+        last_dot = al;
         const uint64_t mask = al >= 8 ? ~uint64_t{0} : (uint64_t{1} << (8 * al)) - 1;
         const uint64_t h = head[j] & mask;
         for (unsigned s = hash(al, h); slot[s]; s = (s + 1) & (kSlots - 1)) {
@@ -836,6 +867,8 @@ bool ln_vm_struct_names_clash(const ln_fast_result_t *r) {
         }
       }
     }
+    parent = b.name;
+    parent_len = last_dot;
   }
   return false;
 }
