@@ -409,18 +409,6 @@ inline bool same_key(const SortEnt &a, const SortEnt &b) {
   return a.key[0] == b.key[0] && a.key[1] == b.key[1] && a.key[2] == b.key[2];
 }
 
-bool has_dot(const char *s, size_t n) {
-  constexpr uint64_t ones = 0x0101010101010101ull, high = 0x8080808080808080ull;
-  size_t i = 0;
-  for (; i + 8 <= n; i += 8) {
-    const uint64_t x = load8(s + i) ^ (ones * '.');
-    if ((x - ones) & ~x & high) return true;
-  }
-  for (; i < n; ++i)
-    if (s[i] == '.') return true;
-  return false;
-}
-
 // The first '.' in [s, end), or end.
 const char *find_dot(const char *s, const char *end) {
   constexpr uint64_t ones = 0x0101010101010101ull, high = 0x8080808080808080ull;
@@ -433,21 +421,15 @@ const char *find_dot(const char *s, const char *end) {
   return s;
 }
 
-struct Comp {
-  const char *s;
-  size_t n;
-};
-
-int split_name(const ln_fast_field_t &f, Comp *out) {
-  int k = 0;
-  const char *s = f.name, *end = f.name + f.name_len;
-  for (;;) {
-    const char *dot = find_dot(s, end);
-    if (k == kMaxPathComponents) return -1;
-    out[k++] = Comp{s, static_cast<size_t>(dot - s)};
-    if (dot == end) return k;
-    s = dot + 1;
+// Bytes the two names share from the start.
+size_t common_bytes(const char *a, const char *b, size_t n) {
+  size_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    const uint64_t x = load8(a + i) ^ load8(b + i);
+    if (x) return i + (static_cast<size_t>(__builtin_ctzll(x)) >> 3);
   }
+  while (i < n && a[i] == b[i]) ++i;
+  return i;
 }
 
 int to_json(const ln_fast_result_t *r, char *buf, size_t buflen, size_t *outlen) {
@@ -472,10 +454,13 @@ int to_json(const ln_fast_result_t *r, char *buf, size_t buflen, size_t *outlen)
   }
 
   o.put('{');
-  Comp open[kMaxPathComponents];
+  // The open objects are the parents of the name written last (prev): the
+  // object at depth d ends at byte open_end[d] of it. Sorted names share long
+  // prefixes, so each name is split only from where it leaves prev.
+  size_t open_end[kMaxPathComponents];
   bool has_member[kMaxPathComponents + 1] = {};
   int depth = 0;
-  Comp comps[kMaxPathComponents];
+  const ln_fast_field_t *prev = nullptr;
   for (int a = 0; a < n && o.ok;) {
     // A run of equal names is written newest first.
     int b = a + 1;
@@ -484,35 +469,33 @@ int to_json(const ln_fast_result_t *r, char *buf, size_t buflen, size_t *outlen)
       ++b;
     for (int k = b - 1; k >= a && o.ok; --k) {
       const ln_fast_field_t &f = *ents[k].f;
-      int nc = 1;
-      if (has_dot(f.name, f.name_len)) {
-        nc = split_name(f, comps);
-        if (nc < 0) return -1;
-      } else {
-        comps[0] = Comp{f.name, f.name_len};
-      }
-      const int parents = nc - 1;
+      const char *name = f.name, *end = f.name + f.name_len;
+      // Open objects whose name ends inside the bytes shared with prev are
+      // parents of this name too (the '.' after them is shared as well).
+      const size_t lcp =
+          prev ? common_bytes(prev->name, name, prev->name_len < f.name_len ? prev->name_len : f.name_len) : 0;
       int common = 0;
-      while (common < depth && common < parents && open[common].n == comps[common].n &&
-             same_bytes(open[common].s, comps[common].s, comps[common].n))
-        ++common;
+      while (common < depth && open_end[common] < lcp) ++common;
       while (depth > common) {
         o.put('}');
         --depth;
       }
-      for (; depth < parents; ++depth) {
+      const char *start = depth ? name + open_end[depth - 1] + 1 : name;
+      for (const char *dot; (dot = find_dot(start, end)) != end; start = dot + 1) {
+        if (depth + 1 >= kMaxPathComponents) return -1;
         if (has_member[depth]) o.put(',');
         has_member[depth] = true;
-        write_escaped_string(o, comps[depth].s, comps[depth].n);
+        write_escaped_string(o, start, static_cast<size_t>(dot - start));
         o.put(":{", 2);
-        open[depth] = comps[depth];
-        has_member[depth + 1] = false;
+        open_end[depth] = static_cast<size_t>(dot - name);
+        has_member[++depth] = false;
       }
       if (has_member[depth]) o.put(',');
       has_member[depth] = true;
-      write_escaped_string(o, comps[nc - 1].s, comps[nc - 1].n);
+      write_escaped_string(o, start, static_cast<size_t>(end - start));
       o.put(':');
       if (!write_value(o, f)) return -1;
+      prev = &f;
     }
     a = b;
   }

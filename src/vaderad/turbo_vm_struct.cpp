@@ -229,6 +229,32 @@ size_t cut_at_zero(const char *s, size_t n) {
   return z ? static_cast<size_t>(static_cast<const char *>(z) - s) : n;
 }
 
+// The first eight bytes of a name (fewer for a shorter one), zero-padded,
+// in memory order.
+uint64_t head_word(const char *s, size_t n) {
+  uint64_t w;
+  if (n >= 8) {
+    memcpy(&w, s, 8);
+    return w;
+  }
+  w = 0;
+  if (n >= 4) {
+    uint32_t lo, hi;
+    memcpy(&lo, s, 4);
+    memcpy(&hi, s + n - 4, 4);
+    return static_cast<uint64_t>(lo) | static_cast<uint64_t>(hi) << (8 * (n - 4));
+  }
+  for (size_t i = 0; i < n; ++i) w |= static_cast<uint64_t>(static_cast<unsigned char>(s[i])) << (8 * i);
+  return w;
+}
+
+// The high bit of every byte of w that is a '.', and of no other (exact,
+// unlike the borrow trick); zero padding is never a dot.
+uint64_t dot_bytes(uint64_t w) {
+  constexpr uint64_t low7 = 0x7f7f7f7f7f7f7f7full;
+  const uint64_t x = w ^ 0x2e2e2e2e2e2e2e2eull;
+  return ~(((x & low7) + low7) | x | low7);
+}
 bool in_input(const ln_vm_t *vm, const char *p, size_t n) {
   return p >= vm->input && p <= vm->input_end && n <= static_cast<size_t>(vm->input_end - p);
 }
@@ -266,6 +292,7 @@ struct Member {
   uint32_t klen;
   const char *val;
   uint32_t vlen;
+  uint64_t head; // head_word of the key: most keys differ there
 };
 
 // VaderAD's sink for the parse cores: applies the rewrite table as the
@@ -307,8 +334,9 @@ public:
     }
     if (nlen >= 65536 || vlen > UINT32_MAX) return kFallBack;
     std::vector<Member> &list = group == LN_MEMBERS_CEF_EXT ? ext_ : top_;
+    const uint64_t head = head_word(name, nlen);
     for (Member &m : list) {
-      if (m.klen == nlen && memcmp(m.key, name, nlen) == 0) {
+      if (m.head == head && m.klen == nlen && (nlen <= 8 || memcmp(m.key + 8, name + 8, nlen - 8) == 0)) {
         m.val = val;
         m.vlen = static_cast<uint32_t>(vlen);
         return 0;
@@ -317,7 +345,7 @@ public:
     // Past the result's capacity the linear search would only cost; the
     // exact path gives the truncated result.
     if (list.size() >= LN_FAST_MAX_FIELDS) return kFallBack;
-    list.push_back({name, static_cast<uint32_t>(nlen), val, static_cast<uint32_t>(vlen)});
+    list.push_back({name, static_cast<uint32_t>(nlen), val, static_cast<uint32_t>(vlen), head});
     return 0;
   }
 
@@ -339,6 +367,35 @@ int store_member_value(ln_vm_t *vm, const char *name, size_t nlen, const Member 
 
 int store_member_list(ln_vm_t *vm, const char *prefix, size_t plen, const std::vector<Member> &list,
                       bool check_operators) {
+  // The names in one block of the arena, each "prefix.key" and a zero byte;
+  // a name too long for a field takes the one-by-one way, which fails where
+  // the walker's flattening would.
+  const size_t each = prefix ? plen + 2 : 1;
+  size_t total = 0;
+  bool fits = true;
+  for (const Member &m : list) {
+    fits = fits && each - 1 + m.klen < 65536;
+    total += each + m.klen;
+  }
+  char *block = fits && !list.empty() ? static_cast<char *>(ln_arena_alloc(vm->arena, total)) : nullptr;
+  if (block) {
+    for (const Member &m : list) {
+      if (check_operators && operator_name(std::string_view(m.key, m.klen)))
+        return fail_run(vm, "structured member name is a name operator");
+      char *name = block;
+      if (prefix) {
+        memcpy(block, prefix, plen);
+        block[plen] = '.';
+        block += plen + 1;
+      }
+      memcpy(block, m.key, m.klen);
+      block[m.klen] = '\0';
+      block += m.klen + 1;
+      const int r = store_member_value(vm, name, static_cast<size_t>(block - 1 - name), m);
+      if (r != LN_VMS_NEXT) return r;
+    }
+    return LN_VMS_NEXT;
+  }
   for (const Member &m : list) {
     if (check_operators && operator_name(std::string_view(m.key, m.klen)))
       return fail_run(vm, "structured member name is a name operator");
@@ -789,32 +846,6 @@ bool tag_name(const char *n, size_t len) {
   return len >= 10 && memcmp(n, "event.tags", 10) == 0 && (len == 10 || n[10] == '.');
 }
 
-// The first eight bytes of a name (fewer for a shorter one), zero-padded,
-// in memory order.
-uint64_t head_word(const char *s, size_t n) {
-  uint64_t w;
-  if (n >= 8) {
-    memcpy(&w, s, 8);
-    return w;
-  }
-  w = 0;
-  if (n >= 4) {
-    uint32_t lo, hi;
-    memcpy(&lo, s, 4);
-    memcpy(&hi, s + n - 4, 4);
-    return static_cast<uint64_t>(lo) | static_cast<uint64_t>(hi) << (8 * (n - 4));
-  }
-  for (size_t i = 0; i < n; ++i) w |= static_cast<uint64_t>(static_cast<unsigned char>(s[i])) << (8 * i);
-  return w;
-}
-
-// The high bit of every byte of w that is a '.', and of no other (exact,
-// unlike the borrow trick); zero padding is never a dot.
-uint64_t dot_bytes(uint64_t w) {
-  constexpr uint64_t low7 = 0x7f7f7f7f7f7f7f7full;
-  const uint64_t x = w ^ 0x2e2e2e2e2e2e2e2eull;
-  return ~(((x & low7) + low7) | x | low7);
-}
 } // namespace
 
 bool ln_vm_struct_names_clash(const ln_fast_result_t *r) {
