@@ -243,11 +243,8 @@ void check_table(const char *rulebase, const std::vector<Line> &lines) {
   ln_exitCtx(ctx);
 }
 
-std::string repeat(const std::string &s, int n) {
-  std::string out;
-  for (int i = 0; i < n; ++i) out += s;
-  return out;
-}
+// A line with zero or other binary bytes: every byte of the literal.
+template <size_t N> std::string bin(const char (&s)[N]) { return std::string(s, N - 1); }
 
 // name-value-list, cef, checkpoint-lea and v2-iptables run the walker's own
 // parse core; VaderAD's sink must give the members the walker's object holds:
@@ -285,8 +282,8 @@ TEST(NativeReaders, MemberPayloadsAgreeWithTheWalker) {
       {"KV a=1 " + deep_key + "=2", GAP},       // nests too deep for the writer
       {"KV " + many_pairs, GAP},                 // more fields than the result holds
       {"KV a=" + long_value, SERVED},
-      {std::string("KV a=x\0y b=2", 13), SERVED}, // a value ends at a zero byte
-      {std::string("KV a\0b=1", 9), NONE},
+      {bin("KV a=x\0y b=2"), SERVED}, // a value ends at a zero byte
+      {bin("KV a\0b=1"), NONE},
       {"DOT a.b=1 c=2", SERVED},
       {"DOT -=1", GAP},                         // a name operator at the root
       {"DOT ..=1", GAP},
@@ -302,7 +299,7 @@ TEST(NativeReaders, MemberPayloadsAgreeWithTheWalker) {
       {"CEF CEF:0|V|P|1|id", NONE},
       {"CRW CEF:0|V|P|1|id|name|5|srcip=1.1.1.1 action=BLOCK x=1", SERVED},
       {"CDOT CEF:0|V|P|1|id|name|5|a=1", SERVED},
-      {std::string("CEF CEF:0|V|P|1|id|name|5|a=x\0y", 33), SERVED},
+      {bin("CEF CEF:0|V|P|1|id|name|5|a=x\0y"), SERVED},
       {"LEA a: 1; b: \"x;y\"; a: 3;", SERVED},
       {"LEA : x;", SERVED},                     // an empty name under the field
       {"LDOT : x;", GAP},
@@ -313,7 +310,7 @@ TEST(NativeReaders, MemberPayloadsAgreeWithTheWalker) {
       {"IPT IN=eth0  OUT=", NONE},
       {"IPT in=x", NONE},
       {"IDOT SRC=1.2.3.4 DF", SERVED},
-      {std::string("IPT IN=\xff\xfe\x01 OUT=\x80", 21), SERVED},
+      {bin("IPT IN=\xff\xfe\x01 OUT=\x80"), SERVED},
   });
 }
 
@@ -376,8 +373,8 @@ TEST(NativeReaders, JsonPayloadsAgreeWithTheWalker) {
       {"J {\"a\"", NONE},
       {"J {\"a\":1}}", NONE},                    // unbalanced: text after the field
       {"J {", NONE},
-      {std::string("J {\"a\":\"x\0y\"}", 13), NONE},
-      {std::string("J {\"a\xff\":\"\x80\x01\"}", 13), SERVED},
+      {bin("J {\"a\":\"x\0y\"}"), NONE},
+      {bin("J {\"a\xff\":\"\x80\x01\"}"), SERVED},
       {"DOT {\"x\":1,\"y\":{\"z\":\"w\",\"\":2}}", SERVED},
       {"DOT {}", SERVED},
       {"DOT {\"-\":1}", GAP},
@@ -395,7 +392,7 @@ TEST(NativeReaders, JsonPayloadsAgreeWithTheWalker) {
       {"CEE @cee:{\"a\":1}/**/", SERVED},
       {"CEE @cee:{\"a\":1}/", NONE},
       {"CEE @cee:{\"a\":", NONE},
-      {std::string("CEE @cee:{\"a\":1}\0", 18), NONE},
+      {bin("CEE @cee:{\"a\":1}\0"), NONE},
       {"CN @cee:{\"a\":1,\"b\":{}}", SERVED},
   });
 }
