@@ -15,6 +15,7 @@
 
 #include "normalizer/json_text.h"
 #include "normalizer/parser.h"
+#include "normalizer/parser_members.h"
 #include "normalizer/rewrite.h"
 
 namespace {
@@ -61,6 +62,29 @@ const ln_rw_tab *rewriteTable(npb_t *npb) {
   if (npb->prs == nullptr || npb->ctx == nullptr) return nullptr;
   return ln_rewrite_tab_for_parser(npb->ctx, npb->prs);
 }
+
+// The walker's sink: members go into the libfastjson objects of the value
+// (obj) and of cef's "Extensions" (ext), through the rewrite table for the
+// group rw_group, replacing a member of the same name.
+class ObjectSink final : public ln_member_sink {
+public:
+  ObjectSink(struct fjson_object *obj, struct fjson_object *ext, const ln_rw_tab *tab, int rw_group)
+      : obj_(obj), ext_(ext), tab_(tab), rw_group_(rw_group) {}
+  int member(int group, std::string_view key, const char *val, size_t vlen) override {
+    struct fjson_object *target = group == LN_MEMBERS_CEF_EXT ? ext_ : obj_;
+    if (val == nullptr) {
+      fjson_object_object_add(target, std::string(key).c_str(), nullptr);
+      return 0;
+    }
+    const ln_rw_tab *tab = group == rw_group_ ? tab_ : nullptr;
+    return addRewritten(target, tab, key, std::string_view(val, vlen)) ? 0 : LN_RC_NO_MEMORY;
+  }
+
+private:
+  struct fjson_object *obj_, *ext_;
+  const ln_rw_tab *tab_;
+  int rw_group_;
+};
 
 // Position of the first quote `q` at or after i that is not preceded by an odd
 // number of backslashes, or len when there is none.
@@ -183,18 +207,26 @@ int ln_v2_parseJSON(npb_t *npb, size_t *offs, void *pdata, const char *, size_t 
 
 // ----------------------------------------------------------------- cee-syslog
 
-int ln_v2_parseCEESyslog(npb_t *npb, size_t *offs, void *, const char *, size_t *parsed,
-                         struct fjson_object **value) {
-  *parsed = 0;
+int ln_cee_object_start(const npb_t *npb, size_t offs, size_t *start) {
   const char *s = npb->str;
   const size_t len = npb->strLen;
-  size_t i = *offs;
+  size_t i = offs;
   if (i > len || len - i < 7 || memcmp(s + i, "@cee:", 5) != 0) return LN_RC_NO_MATCH;
   i += 5;
   while (i < len && isSpace(s[i])) ++i;
   if (i >= len || s[i] != '{') return LN_RC_NO_MATCH;
+  *start = i;
+  return 0;
+}
+
+int ln_v2_parseCEESyslog(npb_t *npb, size_t *offs, void *, const char *, size_t *parsed,
+                         struct fjson_object **value) {
+  *parsed = 0;
+  const size_t len = npb->strLen;
+  size_t i = 0;
+  if (ln_cee_object_start(npb, *offs, &i) != 0) return LN_RC_NO_MATCH;
   size_t end = 0;
-  JsonPtr v(ln_json_parse_prefix(s + i, len - i, &end));
+  JsonPtr v(ln_json_parse_prefix(npb->str + i, len - i, &end));
   if (!v || !fjson_object_is_type(v.get(), fjson_type_object) || i + end != len)
     return LN_RC_NO_MATCH;
   *parsed = len - *offs;
@@ -309,43 +341,51 @@ bool parseNvPair(const char *s, size_t len, size_t &i, const data_NameValue &cfg
 }
 } // namespace
 
-int ln_v2_parseNameValue(npb_t *npb, size_t *offs, void *pdata, const char *, size_t *parsed,
-                         struct fjson_object **value) {
+int ln_members_NameValue(npb_t *npb, size_t *offs, const data_NameValue &cfg, size_t *parsed,
+                         ln_member_sink *sink) {
   *parsed = 0;
-  static const data_NameValue defaults{0, 0, 0};
-  const data_NameValue &cfg = pdata ? *static_cast<const data_NameValue *>(pdata) : defaults;
   const char *s = npb->str;
   const size_t len = npb->strLen;
   if (*offs > len) return LN_RC_NO_MATCH;
-  try {
-    JsonPtr obj;
-    const ln_rw_tab *tab = nullptr;
-    if (value != nullptr) {
-      obj.reset(fjson_object_new_object());
-      if (!obj) return LN_RC_NO_MEMORY;
-      tab = rewriteTable(npb);
+  size_t i = *offs;
+  while (i < len) {
+    NvPair pair;
+    size_t p = i;
+    if (!parseNvPair(s, len, p, cfg, pair)) break;
+    if (sink != nullptr) {
+      const int r = sink->member(LN_MEMBERS_TOP, pair.name, pair.value.data(), pair.value.size());
+      if (r != 0) return r;
     }
-    size_t i = *offs;
-    while (i < len) {
-      NvPair pair;
-      size_t p = i;
-      if (!parseNvPair(s, len, p, cfg, pair)) break;
-      if (obj && !addRewritten(obj.get(), tab, pair.name, pair.value)) return LN_RC_NO_MEMORY;
-      i = p;
-      size_t q = p;
-      if (cfg.sep != 0 && cfg.ignore_whitespaces)
-        while (q < len && isSpace(s[q])) ++q;
-      if (q >= len) {
-        i = q;
-        break;
-      }
-      const auto sepAt = [&](size_t k) { return cfg.sep != 0 ? s[k] == cfg.sep : isSpace(s[k]); };
-      if (!sepAt(q)) break;
-      while (q < len && sepAt(q)) ++q;
+    i = p;
+    size_t q = p;
+    if (cfg.sep != 0 && cfg.ignore_whitespaces)
+      while (q < len && isSpace(s[q])) ++q;
+    if (q >= len) {
       i = q;
+      break;
     }
-    *parsed = i - *offs;
-    if (value != nullptr) *value = obj.release();
+    const auto sepAt = [&](size_t k) { return cfg.sep != 0 ? s[k] == cfg.sep : isSpace(s[k]); };
+    if (!sepAt(q)) break;
+    while (q < len && sepAt(q)) ++q;
+    i = q;
+  }
+  *parsed = i - *offs;
+  return 0;
+}
+
+int ln_v2_parseNameValue(npb_t *npb, size_t *offs, void *pdata, const char *, size_t *parsed,
+                         struct fjson_object **value) {
+  static const data_NameValue defaults{0, 0, 0};
+  const data_NameValue &cfg = pdata ? *static_cast<const data_NameValue *>(pdata) : defaults;
+  *parsed = 0;
+  if (value == nullptr) return ln_members_NameValue(npb, offs, cfg, parsed, nullptr);
+  try {
+    JsonPtr obj(fjson_object_new_object());
+    if (!obj) return LN_RC_NO_MEMORY;
+    ObjectSink sink(obj.get(), nullptr, rewriteTable(npb), LN_MEMBERS_TOP);
+    const int r = ln_members_NameValue(npb, offs, cfg, parsed, &sink);
+    if (r != 0) return r;
+    *value = obj.release();
     return 0;
   } catch (const std::bad_alloc &) {
     return LN_RC_NO_MEMORY;
@@ -381,8 +421,7 @@ bool cefUnescapeValue(std::string_view in, std::string &out) {
 }
 } // namespace
 
-int ln_v2_parseCEF(npb_t *npb, size_t *offs, void *, const char *, size_t *parsed,
-                   struct fjson_object **value) {
+int ln_members_CEF(npb_t *npb, size_t *offs, size_t *parsed, ln_member_sink *sink) {
   static const char *const headerNames[6] = {"DeviceVendor", "DeviceProduct", "DeviceVersion",
                                              "SignatureID",  "Name",          "Severity"};
   *parsed = 0;
@@ -392,30 +431,41 @@ int ln_v2_parseCEF(npb_t *npb, size_t *offs, void *, const char *, size_t *parse
   if (i > len || len - i < 17 || memcmp(s + i, "CEF:0|", 6) != 0) return LN_RC_NO_MATCH;
   i += 6;
   try {
+    // A header without escapes is handed out as the bytes of the message.
     std::string header[6];
-    for (auto &h : header) {
+    size_t hs[6], he[6];
+    bool escaped[6] = {};
+    for (int k = 0; k < 6; ++k) {
+      hs[k] = i;
       for (;;) {
         if (i >= len) return LN_RC_NO_MATCH;
         const char c = s[i];
         if (c == '|') {
+          he[k] = i;
           ++i;
           break;
         }
         if (c == '\\') {
           if (i + 1 >= len || (s[i + 1] != '\\' && s[i + 1] != '|')) return LN_RC_NO_MATCH;
-          h.push_back(s[i + 1]);
+          if (!escaped[k]) header[k].assign(s + hs[k], i - hs[k]);
+          escaped[k] = true;
+          header[k].push_back(s[i + 1]);
           i += 2;
           continue;
         }
-        h.push_back(c);
+        if (escaped[k]) header[k].push_back(c);
         ++i;
       }
     }
     while (i < len && isBlank(s[i])) ++i;
+    if (sink != nullptr) {
+      for (int k = 0; k < 6; ++k) {
+        const int r = escaped[k] ? sink->member(LN_MEMBERS_TOP, headerNames[k], header[k].data(), header[k].size())
+                                 : sink->member(LN_MEMBERS_TOP, headerNames[k], s + hs[k], he[k] - hs[k]);
+        if (r != 0) return r;
+      }
+    }
 
-    JsonPtr ext(fjson_object_new_object());
-    if (!ext) return LN_RC_NO_MEMORY;
-    const ln_rw_tab *tab = value != nullptr ? rewriteTable(npb) : nullptr;
     std::string unescaped;
     while (i < len) {
       while (i < len && isBlank(s[i])) ++i;
@@ -428,9 +478,11 @@ int ln_v2_parseCEF(npb_t *npb, size_t *offs, void *, const char *, size_t *parse
       const size_t valStart = i;
       size_t valEnd = len;
       size_t next = len;
+      bool backslash = false;
       while (i < len) {
         if (s[i] == '\\') {
           if (i + 1 >= len) return LN_RC_NO_MATCH;
+          backslash = true;
           i += 2;
           continue;
         }
@@ -453,21 +505,37 @@ int ln_v2_parseCEF(npb_t *npb, size_t *offs, void *, const char *, size_t *parse
         valEnd = len;
         next = len;
       }
-      if (!cefUnescapeValue(std::string_view(s + valStart, valEnd - valStart), unescaped))
-        return LN_RC_NO_MATCH;
-      if (value != nullptr && !addRewritten(ext.get(), tab, key, unescaped)) return LN_RC_NO_MEMORY;
+      const std::string_view raw(s + valStart, valEnd - valStart);
+      if (backslash) {
+        if (!cefUnescapeValue(raw, unescaped)) return LN_RC_NO_MATCH;
+        if (sink != nullptr) {
+          const int r = sink->member(LN_MEMBERS_CEF_EXT, key, unescaped.data(), unescaped.size());
+          if (r != 0) return r;
+        }
+      } else if (sink != nullptr) {
+        const int r = sink->member(LN_MEMBERS_CEF_EXT, key, raw.data(), raw.size());
+        if (r != 0) return r;
+      }
       i = next;
     }
-
     *parsed = len - *offs;
-    if (value == nullptr) return 0;
+    return 0;
+  } catch (const std::bad_alloc &) {
+    return LN_RC_NO_MEMORY;
+  }
+}
+
+int ln_v2_parseCEF(npb_t *npb, size_t *offs, void *, const char *, size_t *parsed,
+                   struct fjson_object **value) {
+  *parsed = 0;
+  if (value == nullptr) return ln_members_CEF(npb, offs, parsed, nullptr);
+  try {
     JsonPtr obj(fjson_object_new_object());
-    if (!obj) return LN_RC_NO_MEMORY;
-    for (int k = 0; k < 6; ++k) {
-      struct fjson_object *h = ln_json_string(header[k].data(), header[k].size());
-      if (h == nullptr) return LN_RC_NO_MEMORY;
-      fjson_object_object_add(obj.get(), headerNames[k], h);
-    }
+    JsonPtr ext(fjson_object_new_object());
+    if (!obj || !ext) return LN_RC_NO_MEMORY;
+    ObjectSink sink(obj.get(), ext.get(), rewriteTable(npb), LN_MEMBERS_CEF_EXT);
+    const int r = ln_members_CEF(npb, offs, parsed, &sink);
+    if (r != 0) return r;
     fjson_object_object_add(obj.get(), "Extensions", ext.release());
     *value = obj.release();
     return 0;
@@ -500,66 +568,72 @@ int ln_constructCheckpointLEA(ln_ctx ctx, struct fjson_object *json, void **pdat
 
 void ln_destructCheckpointLEA(ln_ctx, void *pdata) { delete static_cast<data_CheckpointLEA *>(pdata); }
 
-int ln_v2_parseCheckpointLEA(npb_t *npb, size_t *offs, void *pdata, const char *, size_t *parsed,
-                             struct fjson_object **value) {
+int ln_members_CheckpointLEA(npb_t *npb, size_t *offs, char term, size_t *parsed,
+                             ln_member_sink *sink) {
   *parsed = 0;
-  const char term = pdata ? static_cast<const data_CheckpointLEA *>(pdata)->terminator : 0;
   const char *s = npb->str;
   const size_t len = npb->strLen;
   size_t i = *offs;
   if (i > len) return LN_RC_NO_MATCH;
   const auto isTerm = [&](size_t k) { return term != 0 && s[k] == term; };
+  int npairs = 0;
+  for (;;) {
+    if (i >= len) break;
+    while (i < len && isBlank(s[i])) ++i;
+    if (i >= len) {
+      if (npairs == 0) return LN_RC_NO_MATCH;
+      break;
+    }
+    if (isTerm(i)) break;
+    // Name: up to the last colon of the first run of colons.
+    size_t c = i;
+    while (c < len && s[c] != ':') ++c;
+    if (c >= len) return LN_RC_NO_MATCH;
+    while (c + 1 < len && s[c + 1] == ':') ++c;
+    const std::string_view name(s + i, c - i);
+    i = c + 1;
+    while (i < len && isBlank(s[i])) ++i;
+    size_t vs, ve;
+    if (i < len && s[i] == '"') {
+      const size_t close = findUnescapedQuote(s, len, i + 1, '"');
+      if (close >= len) return LN_RC_NO_MATCH;
+      vs = i + 1;
+      ve = close;
+      i = close + 1;
+    } else {
+      vs = i;
+      while (i < len && s[i] != ';' && !isTerm(i)) ++i;
+      ve = i;
+      while (ve > vs && isBlank(s[ve - 1])) --ve;
+    }
+    while (i < len && isBlank(s[i])) ++i;
+    if (i >= len) return LN_RC_NO_MATCH;
+    if (s[i] == ';')
+      ++i;
+    else if (!isTerm(i))
+      return LN_RC_NO_MATCH;
+    ++npairs;
+    if (sink != nullptr) {
+      const int r = sink->member(LN_MEMBERS_TOP, name, s + vs, ve - vs);
+      if (r != 0) return r;
+    }
+  }
+  *parsed = i - *offs;
+  return 0;
+}
+
+int ln_v2_parseCheckpointLEA(npb_t *npb, size_t *offs, void *pdata, const char *, size_t *parsed,
+                             struct fjson_object **value) {
+  *parsed = 0;
+  const char term = pdata ? static_cast<const data_CheckpointLEA *>(pdata)->terminator : 0;
+  if (value == nullptr) return ln_members_CheckpointLEA(npb, offs, term, parsed, nullptr);
   try {
-    JsonPtr obj;
-    if (value != nullptr) {
-      obj.reset(fjson_object_new_object());
-      if (!obj) return LN_RC_NO_MEMORY;
-    }
-    int npairs = 0;
-    for (;;) {
-      if (i >= len) break;
-      while (i < len && isBlank(s[i])) ++i;
-      if (i >= len) {
-        if (npairs == 0) return LN_RC_NO_MATCH;
-        break;
-      }
-      if (isTerm(i)) break;
-      // Name: up to the last colon of the first run of colons.
-      size_t c = i;
-      while (c < len && s[c] != ':') ++c;
-      if (c >= len) return LN_RC_NO_MATCH;
-      while (c + 1 < len && s[c + 1] == ':') ++c;
-      const std::string name(s + i, c - i);
-      i = c + 1;
-      while (i < len && isBlank(s[i])) ++i;
-      size_t vs, ve;
-      if (i < len && s[i] == '"') {
-        const size_t close = findUnescapedQuote(s, len, i + 1, '"');
-        if (close >= len) return LN_RC_NO_MATCH;
-        vs = i + 1;
-        ve = close;
-        i = close + 1;
-      } else {
-        vs = i;
-        while (i < len && s[i] != ';' && !isTerm(i)) ++i;
-        ve = i;
-        while (ve > vs && isBlank(s[ve - 1])) --ve;
-      }
-      while (i < len && isBlank(s[i])) ++i;
-      if (i >= len) return LN_RC_NO_MATCH;
-      if (s[i] == ';')
-        ++i;
-      else if (!isTerm(i))
-        return LN_RC_NO_MATCH;
-      ++npairs;
-      if (obj) {
-        struct fjson_object *v = ln_json_string(s + vs, ve - vs);
-        if (v == nullptr) return LN_RC_NO_MEMORY;
-        fjson_object_object_add(obj.get(), name.c_str(), v);
-      }
-    }
-    *parsed = i - *offs;
-    if (value != nullptr) *value = obj.release();
+    JsonPtr obj(fjson_object_new_object());
+    if (!obj) return LN_RC_NO_MEMORY;
+    ObjectSink sink(obj.get(), nullptr, nullptr, LN_MEMBERS_TOP);
+    const int r = ln_members_CheckpointLEA(npb, offs, term, parsed, &sink);
+    if (r != 0) return r;
+    *value = obj.release();
     return 0;
   } catch (const std::bad_alloc &) {
     return LN_RC_NO_MEMORY;
@@ -568,45 +642,53 @@ int ln_v2_parseCheckpointLEA(npb_t *npb, size_t *offs, void *pdata, const char *
 
 // ---------------------------------------------------------------- v2-iptables
 
-int ln_v2_parsev2IPTables(npb_t *npb, size_t *offs, void *, const char *, size_t *parsed,
-                          struct fjson_object **value) {
+int ln_members_v2IPTables(npb_t *npb, size_t *offs, size_t *parsed, ln_member_sink *sink) {
   *parsed = 0;
   const char *s = npb->str;
   const size_t len = npb->strLen;
   size_t i = *offs;
   if (i >= len) return LN_RC_NO_MATCH;
+  for (;;) {
+    const size_t nameStart = i;
+    while (i < len && s[i] >= 'A' && s[i] <= 'Z') ++i;
+    if (i == nameStart) return LN_RC_NO_MATCH;
+    const std::string_view name(s + nameStart, i - nameStart);
+    const char *v = nullptr;
+    size_t vlen = 0;
+    if (i < len && s[i] == '=') {
+      const size_t vs = ++i;
+      while (i < len && !isSpace(s[i])) ++i;
+      v = s + vs;
+      vlen = i - vs;
+    } else if (i < len && !isBlank(s[i])) {
+      return LN_RC_NO_MATCH;
+    }
+    if (sink != nullptr) {
+      const int r = sink->member(LN_MEMBERS_TOP, name, v, vlen);
+      if (r != 0) return r;
+    }
+    // Fields are separated by exactly one blank; one trailing blank ends
+    // the list as the kernel writes it.
+    if (i >= len) break;
+    if (!isBlank(s[i])) return LN_RC_NO_MATCH;
+    ++i;
+    if (i >= len) break;
+  }
+  *parsed = len - *offs;
+  return 0;
+}
+
+int ln_v2_parsev2IPTables(npb_t *npb, size_t *offs, void *, const char *, size_t *parsed,
+                          struct fjson_object **value) {
+  *parsed = 0;
+  if (value == nullptr) return ln_members_v2IPTables(npb, offs, parsed, nullptr);
   try {
-    JsonPtr obj;
-    if (value != nullptr) {
-      obj.reset(fjson_object_new_object());
-      if (!obj) return LN_RC_NO_MEMORY;
-    }
-    for (;;) {
-      const size_t nameStart = i;
-      while (i < len && s[i] >= 'A' && s[i] <= 'Z') ++i;
-      if (i == nameStart) return LN_RC_NO_MATCH;
-      const std::string name(s + nameStart, i - nameStart);
-      struct fjson_object *v = nullptr;
-      if (i < len && s[i] == '=') {
-        const size_t vs = ++i;
-        while (i < len && !isSpace(s[i])) ++i;
-        if (obj) {
-          v = ln_json_string(s + vs, i - vs);
-          if (v == nullptr) return LN_RC_NO_MEMORY;
-        }
-      } else if (i < len && !isBlank(s[i])) {
-        return LN_RC_NO_MATCH;
-      }
-      if (obj) fjson_object_object_add(obj.get(), name.c_str(), v);
-      // Fields are separated by exactly one blank; one trailing blank ends
-      // the list as the kernel writes it.
-      if (i >= len) break;
-      if (!isBlank(s[i])) return LN_RC_NO_MATCH;
-      ++i;
-      if (i >= len) break;
-    }
-    *parsed = len - *offs;
-    if (value != nullptr) *value = obj.release();
+    JsonPtr obj(fjson_object_new_object());
+    if (!obj) return LN_RC_NO_MEMORY;
+    ObjectSink sink(obj.get(), nullptr, nullptr, LN_MEMBERS_TOP);
+    const int r = ln_members_v2IPTables(npb, offs, parsed, &sink);
+    if (r != 0) return r;
+    *value = obj.release();
     return 0;
   } catch (const std::bad_alloc &) {
     return LN_RC_NO_MEMORY;

@@ -348,18 +348,28 @@ size_t value_estimate(const ln_fast_field_t &f) {
   }
 }
 
-// Byte-wise order of the names (names are short: a loop beats a call).
-int name_cmp(const ln_fast_field_t &a, const ln_fast_field_t &b) {
+// Byte-wise order of the names, eight bytes at a time: names of one payload
+// share long prefixes ("cef.record.Extensions."). from is where the bytes
+// may first differ (both names are at least that long).
+int name_cmp(const ln_fast_field_t &a, const ln_fast_field_t &b, size_t from = 0) {
   const size_t n = a.name_len < b.name_len ? a.name_len : b.name_len;
+  size_t i = from;
+  for (; i + 8 <= n; i += 8) {
+    const uint64_t x = load8(a.name + i), y = load8(b.name + i);
+    if (x != y) return __builtin_bswap64(x) < __builtin_bswap64(y) ? -1 : 1;
+  }
   const unsigned char *x = reinterpret_cast<const unsigned char *>(a.name);
   const unsigned char *y = reinterpret_cast<const unsigned char *>(b.name);
-  for (size_t i = 0; i < n; ++i)
+  for (; i < n; ++i)
     if (x[i] != y[i]) return x[i] < y[i] ? -1 : 1;
   return a.name_len < b.name_len ? -1 : a.name_len > b.name_len ? 1 : 0;
 }
 
 bool same_bytes(const char *a, const char *b, size_t n) {
-  for (size_t i = 0; i < n; ++i)
+  size_t i = 0;
+  for (; i + 8 <= n; i += 8)
+    if (load8(a + i) != load8(b + i)) return false;
+  for (; i < n; ++i)
     if (a[i] != b[i]) return false;
   return true;
 }
@@ -369,35 +379,47 @@ bool same_bytes(const char *a, const char *b, size_t n) {
 // zeros is a prefix of the other up to the first differing byte); equal keys
 // leave the order to the full comparison.
 uint64_t name_key(const char *s, size_t n) {
+  if (n >= 8) return __builtin_bswap64(load8(s));
+  // Shorter: overlapping loads of the bytes there are, shifted into place.
   uint64_t k = 0;
-  if (n >= 8) {
-    k = __builtin_bswap64(load8(s));
+  if (n >= 4) {
+    uint32_t lo, hi;
+    memcpy(&lo, s, 4);
+    memcpy(&hi, s + n - 4, 4);
+    k = static_cast<uint64_t>(lo) | static_cast<uint64_t>(hi) << (8 * (n - 4));
   } else {
-    for (size_t i = 0; i < n; ++i) k |= static_cast<uint64_t>(static_cast<unsigned char>(s[i])) << (56 - 8 * i);
+    for (size_t i = 0; i < n; ++i) k |= static_cast<uint64_t>(static_cast<unsigned char>(s[i])) << (8 * i);
   }
-  return k;
+  return __builtin_bswap64(k);
 }
 
+// The first 24 bytes of a name as three such numbers: the names of one
+// payload share long prefixes ("iptables.fields.", "cef.record.Extensions.")
+// that would otherwise send most comparisons to the bytes.
+constexpr size_t kKeyBytes = 24;
+
 struct SortEnt {
-  uint64_t key;
+  uint64_t key[3];
   const ln_fast_field_t *f;
 };
 
-inline int ent_cmp(const SortEnt &a, const SortEnt &b) {
-  if (a.key != b.key) return a.key < b.key ? -1 : 1;
-  return name_cmp(*a.f, *b.f);
+SortEnt sort_ent(const ln_fast_field_t &f) {
+  SortEnt e{{0, 0, 0}, &f};
+  for (size_t w = 0; w < 3 && 8 * w < f.name_len; ++w)
+    e.key[w] = name_key(f.name + 8 * w, f.name_len - 8 * w);
+  return e;
 }
 
-bool has_dot(const char *s, size_t n) {
-  constexpr uint64_t ones = 0x0101010101010101ull, high = 0x8080808080808080ull;
-  size_t i = 0;
-  for (; i + 8 <= n; i += 8) {
-    const uint64_t x = load8(s + i) ^ (ones * '.');
-    if ((x - ones) & ~x & high) return true;
-  }
-  for (; i < n; ++i)
-    if (s[i] == '.') return true;
-  return false;
+inline int ent_cmp(const SortEnt &a, const SortEnt &b) {
+  for (int w = 0; w < 3; ++w)
+    if (a.key[w] != b.key[w]) return a.key[w] < b.key[w] ? -1 : 1;
+  // Equal keys: the first 24 bytes are equal when both names have them.
+  const bool long_names = a.f->name_len >= kKeyBytes && b.f->name_len >= kKeyBytes;
+  return name_cmp(*a.f, *b.f, long_names ? kKeyBytes : 0);
+}
+
+inline bool same_key(const SortEnt &a, const SortEnt &b) {
+  return a.key[0] == b.key[0] && a.key[1] == b.key[1] && a.key[2] == b.key[2];
 }
 
 // The first '.' in [s, end), or end.
@@ -412,21 +434,15 @@ const char *find_dot(const char *s, const char *end) {
   return s;
 }
 
-struct Comp {
-  const char *s;
-  size_t n;
-};
-
-int split_name(const ln_fast_field_t &f, Comp *out) {
-  int k = 0;
-  const char *s = f.name, *end = f.name + f.name_len;
-  for (;;) {
-    const char *dot = find_dot(s, end);
-    if (k == kMaxPathComponents) return -1;
-    out[k++] = Comp{s, static_cast<size_t>(dot - s)};
-    if (dot == end) return k;
-    s = dot + 1;
+// Bytes the two names share from the start.
+size_t common_bytes(const char *a, const char *b, size_t n) {
+  size_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    const uint64_t x = load8(a + i) ^ load8(b + i);
+    if (x) return i + (static_cast<size_t>(__builtin_ctzll(x)) >> 3);
   }
+  while (i < n && a[i] == b[i]) ++i;
+  return i;
 }
 
 // Where the writer put one field's value: text[before, after) of the output.
@@ -450,7 +466,7 @@ int to_json(const ln_fast_result_t *r, char *buf, size_t buflen, size_t *outlen,
   for (int i = 0; i < r->n_fields && i < LN_FAST_MAX_FIELDS; ++i) {
     const ln_fast_field_t &f = r->fields[i];
     if (!f.name || f.name_len == 0) continue;
-    const SortEnt e{name_key(f.name, f.name_len), &f};
+    const SortEnt e = sort_ent(f);
     int j = n++;
     while (j > 0 && ent_cmp(ents[j - 1], e) > 0) {
       ents[j] = ents[j - 1];
@@ -460,49 +476,50 @@ int to_json(const ln_fast_result_t *r, char *buf, size_t buflen, size_t *outlen,
   }
 
   o.put('{');
-  Comp open[kMaxPathComponents];
+  // The open objects are the parents of the name written last (prev): the
+  // object at depth d ends at byte open_end[d] of it. Sorted names share long
+  // prefixes, so each name is split only from where it leaves prev.
+  size_t open_end[kMaxPathComponents];
   bool has_member[kMaxPathComponents + 1] = {};
   int depth = 0;
-  Comp comps[kMaxPathComponents];
+  const ln_fast_field_t *prev = nullptr;
   for (int a = 0; a < n && o.ok;) {
     // A run of equal names is written newest first.
     int b = a + 1;
-    while (b < n && ents[b].key == ents[a].key && ents[b].f->name_len == ents[a].f->name_len &&
+    while (b < n && same_key(ents[b], ents[a]) && ents[b].f->name_len == ents[a].f->name_len &&
            same_bytes(ents[b].f->name, ents[a].f->name, ents[a].f->name_len))
       ++b;
     for (int k = b - 1; k >= a && o.ok; --k) {
       const ln_fast_field_t &f = *ents[k].f;
-      int nc = 1;
-      if (has_dot(f.name, f.name_len)) {
-        nc = split_name(f, comps);
-        if (nc < 0) return -1;
-      } else {
-        comps[0] = Comp{f.name, f.name_len};
-      }
-      const int parents = nc - 1;
+      const char *name = f.name, *end = f.name + f.name_len;
+      // Open objects whose name ends inside the bytes shared with prev are
+      // parents of this name too (the '.' after them is shared as well).
+      const size_t lcp =
+          prev ? common_bytes(prev->name, name, prev->name_len < f.name_len ? prev->name_len : f.name_len) : 0;
       int common = 0;
-      while (common < depth && common < parents && open[common].n == comps[common].n &&
-             same_bytes(open[common].s, comps[common].s, comps[common].n))
-        ++common;
+      while (common < depth && open_end[common] < lcp) ++common;
       while (depth > common) {
         o.put('}');
         --depth;
       }
-      for (; depth < parents; ++depth) {
+      const char *start = depth ? name + open_end[depth - 1] + 1 : name;
+      for (const char *dot; (dot = find_dot(start, end)) != end; start = dot + 1) {
+        if (depth + 1 >= kMaxPathComponents) return -1;
         if (has_member[depth]) o.put(',');
         has_member[depth] = true;
-        write_escaped_string(o, comps[depth].s, comps[depth].n);
+        write_escaped_string(o, start, static_cast<size_t>(dot - start));
         o.put(":{", 2);
-        open[depth] = comps[depth];
-        has_member[depth + 1] = false;
+        open_end[depth] = static_cast<size_t>(dot - name);
+        has_member[++depth] = false;
       }
       if (has_member[depth]) o.put(',');
       has_member[depth] = true;
-      write_escaped_string(o, comps[nc - 1].s, comps[nc - 1].n);
+      write_escaped_string(o, start, static_cast<size_t>(end - start));
       o.put(':');
       const size_t before = o.pos;
       if (!write_value(o, f)) return -1;
       if (cuts) cuts->push_back(ValueCut{before, o.pos, static_cast<int>(&f - r->fields)});
+      prev = &f;
     }
     a = b;
   }
@@ -587,16 +604,6 @@ inline uint64_t bytes_at(const char *s, size_t n) {
   return k;
 }
 
-// a[0, n) == b[0, n), a word at a time (names are short).
-inline bool equal_bytes(const char *a, const char *b, size_t n) {
-  if (n >= 8) {
-    for (size_t i = 0; i + 8 < n; i += 8)
-      if (load8(a + i) != load8(b + i)) return false;
-    return load8(a + n - 8) == load8(b + n - 8);
-  }
-  return bytes_at(a, n) == bytes_at(b, n);
-}
-
 // Hash of r's shape from the length and the first and last eight bytes of
 // each name and tag: cheap, and equal for equal shapes (the full comparison
 // decides).
@@ -628,7 +635,7 @@ bool shape_is(const std::string &key, const ln_fast_result_t *r) {
     uint32_t len;
     if (static_cast<size_t>(end - k) < sizeof len + n) return false;
     memcpy(&len, k, sizeof len);
-    if (len != n || !equal_bytes(k + sizeof len, s, n)) return false;
+    if (len != n || !same_bytes(k + sizeof len, s, n)) return false;
     k += sizeof len + n;
     return true;
   };

@@ -1,10 +1,15 @@
-// Structured field opcodes. A structured payload is read by the walker's own
-// parser of the edge the instruction was compiled from, so VaderAD accepts
-// exactly the bytes the walker accepts and gets the same value; the value is
-// then flattened into the flat result: a "." field contributes its members as
-// fields, any other name one field. Strings become text fields, everything
-// else (objects, arrays, numbers, booleans, null) a raw JSON text, so the
-// result reads the same as the walker's object once both are canonicalised.
+// Structured field opcodes. name-value-list, cef, checkpoint-lea and
+// v2-iptables run the walker's own parse core (normalizer/parser_members.h)
+// with a sink that stores the members straight into the flat result; json
+// and cee-syslog payloads of the common shape (objects of strings, plain
+// integers, booleans and null) are read by a native scanner held to what the
+// walker's JSON parser accepts. Everything else, and every payload the native
+// readers are not sure to read as the walker does, takes the exact path: the
+// walker's parser of the edge builds its value, which is then flattened into
+// the result. A "." field contributes its members as fields, any other name
+// one field; strings become text fields, everything else (objects, arrays,
+// numbers, booleans, null) a raw JSON text, so the result reads the same as
+// the walker's object once both are canonicalised.
 #include "vaderad/turbo_vm_struct.h"
 
 #include <libfastjson/json.h>
@@ -12,14 +17,18 @@
 #include <algorithm>
 #include <cstring>
 #include <memory>
+#include <new>
+#include <string>
 #include <string_view>
 #include <unordered_set>
 #include <utility>
 #include <vector>
 
 #include "normalizer/parser.h"
+#include "normalizer/parser_members.h"
 #include "normalizer/rewrite.h"
 #include "normalizer/walker.h"
+#include "vaderad/turbo_arena.h"
 
 namespace {
 
@@ -170,11 +179,12 @@ int store_edge_value(ln_vm_t *vm, const ln_parser_t *prs, fjson_object *value) {
 
 } // namespace
 
-int ln_vm_struct_run(ln_vm_t *vm, const ln_instr_t *) {
+namespace {
+
+// The exact path: the walker's parser of the edge builds the value, which is
+// flattened into the result.
+int run_exact(ln_vm_t *vm, ln_parser_t *prs) {
   const ln_program_t *prog = vm->prog;
-  ln_parser_t *prs = prog->edges && vm->pc < prog->n_edges ? prog->edges[vm->pc] : nullptr;
-  if (!prs || !prog->walker_ctx) return LN_VMS_PROBE;
-  if (prs->prsid >= LN_NPARSER_TYPES) return fail_run(vm, "structured edge of no parser type");
   npb_t npb{};
   npb.ctx = prog->walker_ctx;
   npb.str = vm->input;
@@ -204,26 +214,692 @@ int ln_vm_struct_run(ln_vm_t *vm, const ln_instr_t *) {
   return LN_VMS_NEXT;
 }
 
+} // namespace
+
+namespace {
+
+// A native reader's answer that it cannot be sure of the walker's value: the
+// edge takes the exact path instead.
+constexpr int kFallBack = 100;
+
+// Bytes up to the first zero byte: the walker's object keys and JSON text
+// end there.
+size_t cut_at_zero(const char *s, size_t n) {
+  const void *z = n ? memchr(s, 0, n) : nullptr;
+  return z ? static_cast<size_t>(static_cast<const char *>(z) - s) : n;
+}
+
+// The first eight bytes of a name (fewer for a shorter one), zero-padded,
+// in memory order.
+uint64_t head_word(const char *s, size_t n) {
+  uint64_t w;
+  if (n >= 8) {
+    memcpy(&w, s, 8);
+    return w;
+  }
+  w = 0;
+  if (n >= 4) {
+    uint32_t lo, hi;
+    memcpy(&lo, s, 4);
+    memcpy(&hi, s + n - 4, 4);
+    return static_cast<uint64_t>(lo) | static_cast<uint64_t>(hi) << (8 * (n - 4));
+  }
+  for (size_t i = 0; i < n; ++i) w |= static_cast<uint64_t>(static_cast<unsigned char>(s[i])) << (8 * i);
+  return w;
+}
+
+// The high bit of every byte of w that is a '.', and of no other (exact,
+// unlike the borrow trick); zero padding is never a dot.
+uint64_t dot_bytes(uint64_t w) {
+  constexpr uint64_t low7 = 0x7f7f7f7f7f7f7f7full;
+  const uint64_t x = w ^ 0x2e2e2e2e2e2e2e2eull;
+  return ~(((x & low7) + low7) | x | low7);
+}
+bool in_input(const ln_vm_t *vm, const char *p, size_t n) {
+  return p >= vm->input && p <= vm->input_end && n <= static_cast<size_t>(vm->input_end - p);
+}
+
+bool operator_name(std::string_view key) {
+  return key.empty() || key == "-" || key.substr(0, 2) == "..";
+}
+
+// "prefix.key", or key alone without a prefix, in the arena.
+const char *arena_name(ln_vm_t *vm, const char *prefix, size_t plen, const char *key, size_t klen,
+                       size_t *out) {
+  const size_t total = prefix ? plen + 1 + klen : klen;
+  if (total >= 65536) return fail_run(vm, "field name too long"), nullptr;
+  char *c = static_cast<char *>(ln_arena_alloc(vm->arena, total + 1));
+  if (!c) return fail_run(vm, "arena exhausted"), nullptr;
+  size_t k = 0;
+  if (prefix) {
+    memcpy(c, prefix, plen);
+    c[plen] = '.';
+    k = plen + 1;
+  }
+  memcpy(c + k, key, klen);
+  c[total] = '\0';
+  *out = total;
+  return c;
+}
+
+// ------------------------------------------------- members of a parse core
+
+// One member of a flat payload as the walker's object holds it: its name
+// (rewritten, cut at a zero byte), its value (message or arena memory, cut at
+// a zero byte; null for a JSON null).
+struct Member {
+  const char *key;
+  uint32_t klen;
+  const char *val;
+  uint32_t vlen;
+  uint64_t head; // head_word of the key: most keys differ there
+};
+
+// VaderAD's sink for the parse cores: applies the rewrite table as the
+// walker's object does, replaces the value of a member named twice in place
+// and keeps the members until the payload has matched. Values that do not
+// lie in the message are copied into the arena.
+class ArenaSink final : public ln_member_sink {
+public:
+  // zero_free: the message holds no zero byte from the payload on, so no
+  // name or value read from it needs cutting.
+  ArenaSink(ln_vm_t *vm, const ln_rw_tab *tab, int rw_group, bool zero_free, std::vector<Member> &top,
+            std::vector<Member> &ext)
+      : vm_(vm), tab_(tab), rw_group_(rw_group), zero_free_(zero_free), top_(top), ext_(ext) {}
+
+  int member(int group, std::string_view key, const char *val, size_t vlen) override {
+    const char *name = key.data();
+    size_t nlen = key.size();
+    bool lower = false;
+    if (tab_ && group == rw_group_) {
+      const ln_rw_ent *e = ln_rw_lookup(tab_, key.data(), key.size());
+      if (!e) return 0;
+      name = e->dst;
+      nlen = cut_at_zero(e->dst, e->dlen);
+      lower = e->lower && val;
+    } else if (!zero_free_) {
+      nlen = cut_at_zero(name, nlen);
+    }
+    if (val) {
+      const bool from_input = in_input(vm_, val, vlen);
+      if (!zero_free_ || !from_input) vlen = cut_at_zero(val, vlen);
+      if (lower || !from_input) {
+        char *c = ln_arena_strndup(vm_->arena, val, vlen);
+        if (!c) return kFallBack;
+        if (lower)
+          for (size_t k = 0; k < vlen; ++k)
+            if (c[k] >= 'A' && c[k] <= 'Z') c[k] = static_cast<char>(c[k] - 'A' + 'a');
+        val = c;
+      }
+    }
+    if (nlen >= 65536 || vlen > UINT32_MAX) return kFallBack;
+    std::vector<Member> &list = group == LN_MEMBERS_CEF_EXT ? ext_ : top_;
+    const uint64_t head = head_word(name, nlen);
+    for (Member &m : list) {
+      if (m.head == head && m.klen == nlen && (nlen <= 8 || memcmp(m.key + 8, name + 8, nlen - 8) == 0)) {
+        m.val = val;
+        m.vlen = static_cast<uint32_t>(vlen);
+        return 0;
+      }
+    }
+    // Past the result's capacity the linear search would only cost; the
+    // exact path gives the truncated result.
+    if (list.size() >= LN_FAST_MAX_FIELDS) return kFallBack;
+    list.push_back({name, static_cast<uint32_t>(nlen), val, static_cast<uint32_t>(vlen), head});
+    return 0;
+  }
+
+private:
+  ln_vm_t *vm_;
+  const ln_rw_tab *tab_;
+  int rw_group_;
+  bool zero_free_;
+  std::vector<Member> &top_, &ext_;
+};
+
+// Stores one member under the full name, as store_json does for a string
+// (a text field) or a null (raw "null").
+int store_member_value(ln_vm_t *vm, const char *name, size_t nlen, const Member &m) {
+  ++vm->struct_stores;
+  if (m.val) return store_rc(ln_vm_store_value(vm, name, nlen, m.val, m.vlen, 0));
+  return store_rc(ln_vm_store_value(vm, name, nlen, "null", 4, 1));
+}
+
+int store_member_list(ln_vm_t *vm, const char *prefix, size_t plen, const std::vector<Member> &list,
+                      bool check_operators) {
+  // The names in one block of the arena, each "prefix.key" and a zero byte;
+  // a name too long for a field takes the one-by-one way, which fails where
+  // the walker's flattening would.
+  const size_t each = prefix ? plen + 2 : 1;
+  size_t total = 0;
+  bool fits = true;
+  for (const Member &m : list) {
+    fits = fits && each - 1 + m.klen < 65536;
+    total += each + m.klen;
+  }
+  char *block = fits && !list.empty() ? static_cast<char *>(ln_arena_alloc(vm->arena, total)) : nullptr;
+  if (block) {
+    for (const Member &m : list) {
+      if (check_operators && operator_name(std::string_view(m.key, m.klen)))
+        return fail_run(vm, "structured member name is a name operator");
+      char *name = block;
+      if (prefix) {
+        memcpy(block, prefix, plen);
+        block[plen] = '.';
+        block += plen + 1;
+      }
+      memcpy(block, m.key, m.klen);
+      block[m.klen] = '\0';
+      block += m.klen + 1;
+      const int r = store_member_value(vm, name, static_cast<size_t>(block - 1 - name), m);
+      if (r != LN_VMS_NEXT) return r;
+    }
+    return LN_VMS_NEXT;
+  }
+  for (const Member &m : list) {
+    if (check_operators && operator_name(std::string_view(m.key, m.klen)))
+      return fail_run(vm, "structured member name is a name operator");
+    size_t n = 0;
+    const char *name = arena_name(vm, prefix, plen, m.key, m.klen, &n);
+    if (!name) return LN_VMS_ERROR;
+    const int r = store_member_value(vm, name, n, m);
+    if (r != LN_VMS_NEXT) return r;
+  }
+  return LN_VMS_NEXT;
+}
+
+// The "Extensions" member of a cef value under prefix (null at the root).
+int store_extensions(ln_vm_t *vm, const char *prefix, size_t plen, const std::vector<Member> &ext) {
+  size_t n = 0;
+  const char *name = arena_name(vm, prefix, plen, "Extensions", 10, &n);
+  if (!name) return LN_VMS_ERROR;
+  ++vm->struct_stores;
+  if (ext.empty()) return store_rc(ln_vm_store_value(vm, name, n, "{}", 2, 1));
+  return store_member_list(vm, name, n, ext, false);
+}
+
+// Whether the flattened value stays within the nesting the JSON writer may
+// produce; store_json checks depth + name components at every level, and
+// the exact path reproduces its errors where this says no.
+bool members_fit(const char *name, size_t nlen, bool root, bool cef, const std::vector<Member> &top,
+                 const std::vector<Member> &ext) {
+  const size_t base = root ? 0 : name_components(name, nlen);
+  if (!root && base + (cef ? 2 : 1) > kMaxNesting) return false;
+  // A key of k bytes has at most k + 1 components: short keys need no count.
+  const auto fits = [](size_t used, const Member &m) {
+    return used + m.klen + 1 <= kMaxNesting || used + name_components(m.key, m.klen) <= kMaxNesting;
+  };
+  for (const Member &m : top)
+    if (!fits(base, m)) return false;
+  if (cef) {
+    if (base + 2 > kMaxNesting) return false;
+    for (const Member &m : ext)
+      if (!fits(base + 1, m)) return false;
+  }
+  return true;
+}
+
+// Stores the members of a flat payload as store_edge_value does with the
+// object the walker's parser would build.
+int store_members_native(ln_vm_t *vm, const ln_parser_t *prs, bool cef, const std::vector<Member> &top,
+                         const std::vector<Member> &ext) {
+  const char *name = prs->name;
+  const size_t nlen = strlen(name);
+  const bool root = nlen == 1 && name[0] == '.';
+  if (root) {
+    if (!members_fit(name, nlen, true, cef, top, ext)) return kFallBack;
+    const int r = store_member_list(vm, nullptr, 0, top, true);
+    if (r != LN_VMS_NEXT || !cef) return r;
+    return store_extensions(vm, nullptr, 0, ext);
+  }
+  if (!cef && top.size() == 1 && top[0].klen == 2 && memcmp(top[0].key, "..", 2) == 0) {
+    // A lone ".." member stands for the value itself.
+    if (name_components(name, nlen) > kMaxNesting) return kFallBack;
+    return store_member_value(vm, name, nlen, top[0]);
+  }
+  if (!members_fit(name, nlen, false, cef, top, ext)) return kFallBack;
+  ++vm->struct_stores;
+  if (!cef && top.empty()) return store_rc(ln_vm_store_value(vm, name, nlen, "{}", 2, 1));
+  const int r = store_member_list(vm, name, nlen, top, false);
+  if (r != LN_VMS_NEXT || !cef) return r;
+  return store_extensions(vm, name, nlen, ext);
+}
+
+// Runs the parse core of a flat payload family: LN_VMS_* or kFallBack.
+int run_members(ln_vm_t *vm, ln_parser_t *prs, npb_t *npb, size_t *offs, size_t *parsed) {
+  thread_local std::vector<Member> top, ext;
+  top.clear();
+  ext.clear();
+  const bool want = vm->result && prs->name;
+  const bool cef = prs->prsid == PRS_CEF;
+  const ln_rw_tab *tab = nullptr;
+  if (want && (prs->prsid == PRS_NAME_VALUE_LIST || cef))
+    tab = ln_rewrite_tab_for_parser(vm->prog->walker_ctx, prs);
+  const size_t rest = npb->strLen - *offs;
+  const bool zero_free = !want || !memchr(npb->str + *offs, 0, rest);
+  ArenaSink sink(vm, tab, cef ? LN_MEMBERS_CEF_EXT : LN_MEMBERS_TOP, zero_free, top, ext);
+  ln_member_sink *s = want ? &sink : nullptr;
+  int rc;
+  switch (prs->prsid) {
+  case PRS_NAME_VALUE_LIST: {
+    static const data_NameValue defaults{0, 0, 0};
+    const auto *cfg = static_cast<const data_NameValue *>(prs->parser_data);
+    rc = ln_members_NameValue(npb, offs, cfg ? *cfg : defaults, parsed, s);
+    break;
+  }
+  case PRS_CEF: rc = ln_members_CEF(npb, offs, parsed, s); break;
+  case PRS_CHECKPOINT_LEA: {
+    const auto *cfg = static_cast<const data_CheckpointLEA *>(prs->parser_data);
+    rc = ln_members_CheckpointLEA(npb, offs, cfg ? cfg->terminator : 0, parsed, s);
+    break;
+  }
+  default: rc = ln_members_v2IPTables(npb, offs, parsed, s); break;
+  }
+  if (rc == kFallBack) return kFallBack;
+  if (rc == LN_RC_NO_MATCH) return LN_VMS_FAIL;
+  if (rc != 0) return fail_run(vm, "structured parser failed");
+  if (!want) return LN_VMS_NEXT;
+  return store_members_native(vm, prs, cef, top, ext);
+}
+
+// ------------------------------------------------------------ JSON objects
+
+// One value of a JSON payload to be stored: the full field name (arena), the
+// value (message or arena memory) and whether it is raw JSON text.
+struct Leaf {
+  const char *name;
+  uint32_t nlen;
+  const char *val;
+  uint32_t vlen;
+  bool raw;
+};
+
+bool json_ws(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+bool c_space(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+
+// Reads a JSON object the way the walker's JSON parser (libfastjson's
+// tokener) reads it, for the shapes this scanner knows: objects whose members
+// are strings (escapes other than \u), plain integers that fit int64 and
+// that the library writes back unchanged, true, false, null and objects, with
+// blanks, tabs and line ends as whitespace. Whatever else the payload holds
+// (arrays, fractions, exponents, leading zeros, "-0", \u escapes, comments,
+// single quotes, a trailing comma, literals in other letter cases, zero
+// bytes, other whitespace, a duplicate key, deep nesting, too many values)
+// makes it give up, and the edge takes the exact path.
+//
+// Every value that is not a non-empty object becomes a leaf named by its path
+// of keys joined with "." after the prefix (a rewrite table instead maps the
+// path to the name, dropping paths it does not know).
+class JsonScan {
+public:
+  JsonScan(ln_vm_t *vm, const char *s, size_t len, std::vector<Leaf> &leaves, std::string &path,
+           std::vector<std::string_view> &keys, const ln_rw_tab *tab, bool root, bool collect)
+      : vm_(vm), s_(s), len_(len), leaves_(leaves), path_(path), keys_(keys), tab_(tab), root_(root),
+        collect_(collect) {}
+
+  // Reads the object at i (a '{'); true with *end after its '}'.
+  bool object_at(size_t i, size_t *end) {
+    i_ = i;
+    if (!object(0)) return false;
+    *end = i_;
+    return !dotted_ || distinct_names();
+  }
+
+private:
+  static constexpr int kMaxDepth = 16;
+
+  void ws() {
+    while (i_ < len_ && json_ws(s_[i_])) ++i_;
+  }
+
+  // A string at i_ (a '"'): its bytes, decoded into the arena when it holds
+  // escapes.
+  bool string(const char **out, size_t *n) {
+    const size_t start = ++i_;
+    size_t k = start;
+    while (k < len_ && s_[k] != '"' && s_[k] != '\\' && s_[k] != '\0') ++k;
+    if (k >= len_ || s_[k] == '\0') return false;
+    if (s_[k] == '"') {
+      *out = s_ + start;
+      *n = k - start;
+      i_ = k + 1;
+      return true;
+    }
+    // Escapes: decode into the arena (never longer than the text).
+    size_t close = k;
+    while (close < len_ && s_[close] != '"') {
+      if (s_[close] == '\0') return false;
+      close += s_[close] == '\\' ? 2 : 1;
+    }
+    if (close >= len_) return false;
+    char *d = static_cast<char *>(ln_arena_alloc(vm_->arena, close - start + 1));
+    if (!d) return false;
+    size_t o = k - start;
+    memcpy(d, s_ + start, o);
+    for (size_t p = k; p < close; ++p) {
+      if (s_[p] != '\\') {
+        d[o++] = s_[p];
+        continue;
+      }
+      switch (s_[++p]) {
+      case '"': d[o++] = '"'; break;
+      case '\\': d[o++] = '\\'; break;
+      case '/': d[o++] = '/'; break;
+      case 'b': d[o++] = '\b'; break;
+      case 'f': d[o++] = '\f'; break;
+      case 'n': d[o++] = '\n'; break;
+      case 'r': d[o++] = '\r'; break;
+      case 't': d[o++] = '\t'; break;
+      default: return false;
+      }
+    }
+    *out = d;
+    *n = o;
+    i_ = close + 1;
+    return true;
+  }
+
+  // A byte that may follow a scalar inside an object.
+  bool scalar_end(size_t k) const { return k < len_ && (json_ws(s_[k]) || s_[k] == ',' || s_[k] == '}'); }
+
+  bool literal(const char *word, size_t n) {
+    if (len_ - i_ < n || memcmp(s_ + i_, word, n) != 0 || !scalar_end(i_ + n)) return false;
+    i_ += n;
+    return true;
+  }
+
+  // -?(0|[1-9][0-9]{0,17}): in range of int64 and written back as read.
+  bool integer() {
+    size_t k = i_;
+    if (s_[k] == '-') ++k;
+    const size_t d = k;
+    while (k < len_ && s_[k] >= '0' && s_[k] <= '9') ++k;
+    const size_t nd = k - d;
+    if (nd == 0 || nd > 18 || (nd > 1 && s_[d] == '0') || (s_[d] == '0' && d > i_)) return false;
+    if (!scalar_end(k)) return false;
+    i_ = k;
+    return true;
+  }
+
+  bool leaf(const char *val, size_t vlen, bool raw, size_t depth) {
+    if (!collect_) return true;
+    if (leaves_.size() >= LN_FAST_MAX_FIELDS) return false;
+    const char *name;
+    size_t nlen;
+    if (tab_) {
+      if (path_.size() > 511) return false; // the rewrite merge fails such a path
+      const ln_rw_ent *e = ln_rw_lookup(tab_, path_.data(), path_.size());
+      if (!e) return true;
+      nlen = cut_at_zero(e->dst, e->dlen);
+      if (operator_name(std::string_view(e->dst, nlen))) return false;
+      char *c = ln_arena_strndup(vm_->arena, e->dst, nlen);
+      if (!c) return false;
+      name = c;
+      if (e->lower && !raw) {
+        char *v = ln_arena_strndup(vm_->arena, val, vlen);
+        if (!v) return false;
+        for (size_t k = 0; k < vlen; ++k)
+          if (v[k] >= 'A' && v[k] <= 'Z') v[k] = static_cast<char>(v[k] - 'A' + 'a');
+        val = v;
+      }
+      dotted_ = true; // two paths may map to one name
+    } else {
+      nlen = path_.size();
+      char *c = ln_arena_strndup(vm_->arena, path_.data(), nlen);
+      if (!c) return false;
+      name = c;
+    }
+    if (nlen >= 65536 || name_components(name, nlen) + depth > kMaxNesting) return false;
+    leaves_.push_back({name, static_cast<uint32_t>(nlen), val, static_cast<uint32_t>(vlen), raw});
+    return true;
+  }
+
+  bool object(int depth) {
+    if (depth >= kMaxDepth) return false;
+    ++i_; // '{'
+    ws();
+    if (i_ >= len_) return false;
+    if (s_[i_] == '}') {
+      ++i_;
+      // An empty object is a value of its own: raw "{}" (at the root only
+      // for a named field).
+      if (depth == 0 && (root_ || tab_)) return true;
+      return leaf("{}", 2, true, 1);
+    }
+    const size_t first_key = keys_.size();
+    const size_t saved = path_.size();
+    for (;;) {
+      if (i_ >= len_ || s_[i_] != '"') return false;
+      const size_t key_at = i_;
+      const char *key;
+      size_t klen;
+      if (!string(&key, &klen) || key != s_ + key_at + 1) return false; // escaped keys: exact path
+      const std::string_view k(key, klen);
+      for (size_t j = first_key; j < keys_.size(); ++j)
+        if (keys_[j] == k) return false;
+      keys_.push_back(k);
+      if (memchr(key, '.', klen)) dotted_ = true;
+      if (depth == 0 && root_ && !tab_ && operator_name(k)) return false;
+      // The rewrite merge joins a path to an empty prefix without a dot.
+      if (tab_ ? !path_.empty() : depth > 0 || !root_) path_ += '.';
+      path_.append(key, klen);
+      ws();
+      if (i_ >= len_ || s_[i_] != ':') return false;
+      ++i_;
+      ws();
+      if (i_ >= len_) return false;
+      const char c = s_[i_];
+      bool ok;
+      if (c == '"') {
+        const char *v;
+        size_t vlen;
+        ok = string(&v, &vlen) && leaf(v, vlen, false, 0);
+      } else if (c == '{') {
+        ok = object(depth + 1);
+      } else if (c == 't') {
+        ok = literal("true", 4) && leaf(s_ + i_ - 4, 4, true, 0);
+      } else if (c == 'f') {
+        ok = literal("false", 5) && leaf(s_ + i_ - 5, 5, true, 0);
+      } else if (c == 'n') {
+        ok = literal("null", 4) && leaf(s_ + i_ - 4, 4, true, 0);
+      } else if (c == '-' || (c >= '0' && c <= '9')) {
+        const size_t at = i_;
+        ok = integer() && leaf(s_ + at, i_ - at, true, 0);
+      } else {
+        ok = false;
+      }
+      if (!ok) return false;
+      path_.resize(saved);
+      ws();
+      if (i_ >= len_) return false;
+      if (s_[i_] == '}') {
+        ++i_;
+        break;
+      }
+      if (s_[i_] != ',') return false;
+      ++i_;
+      ws();
+    }
+    // A lone ".." member of a named field's value stands for the value.
+    if (depth == 0 && !root_ && !tab_ && keys_.size() - first_key == 1 && keys_[first_key] == "..")
+      return false;
+    keys_.resize(first_key);
+    return true;
+  }
+
+  // With dotted keys or a rewrite table two leaves may share a name ("a.b"
+  // beside "a":{"b"}); the exact path knows which one the walker keeps.
+  bool distinct_names() const {
+    for (size_t a = 0; a < leaves_.size(); ++a)
+      for (size_t b = a + 1; b < leaves_.size(); ++b)
+        if (leaves_[a].nlen == leaves_[b].nlen && memcmp(leaves_[a].name, leaves_[b].name, leaves_[a].nlen) == 0)
+          return false;
+    return true;
+  }
+
+  ln_vm_t *vm_;
+  const char *s_;
+  size_t len_, i_ = 0;
+  std::vector<Leaf> &leaves_;
+  std::string &path_;
+  std::vector<std::string_view> &keys_;
+  const ln_rw_tab *tab_;
+  bool root_;
+  bool collect_; // false: only match, store nothing
+  bool dotted_ = false;
+};
+
+// Reads a json or cee-syslog payload natively: LN_VMS_* or kFallBack.
+int run_json(ln_vm_t *vm, ln_parser_t *prs, size_t offs, size_t *parsed) {
+  const char *s = vm->input;
+  const size_t len = static_cast<size_t>(vm->input_end - vm->input);
+  const bool cee = prs->prsid == PRS_CEE_SYSLOG;
+  size_t start = offs;
+  if (cee) {
+    npb_t npb{};
+    npb.str = s;
+    npb.strLen = len;
+    if (ln_cee_object_start(&npb, offs, &start) != 0) return LN_VMS_FAIL;
+  } else {
+    if (offs >= len || (s[offs] != '{' && s[offs] != '[')) return LN_VMS_FAIL;
+    if (s[offs] != '{') return kFallBack;
+    const auto *cfg = static_cast<const data_JSON *>(prs->parser_data);
+    if (cfg && cfg->skipempty) return kFallBack;
+  }
+  const bool want = vm->result && prs->name;
+  const bool root = want && prs->name[0] == '.' && prs->name[1] == '\0';
+  const ln_rw_tab *tab =
+      root && !cee ? ln_rewrite_tab_for_parser(vm->prog->walker_ctx, prs) : nullptr;
+  thread_local std::vector<Leaf> leaves;
+  thread_local std::string path;
+  thread_local std::vector<std::string_view> keys;
+  leaves.clear();
+  keys.clear();
+  path.clear();
+  if (want && !root) path = prs->name;
+  JsonScan scan(vm, s, len, leaves, path, keys, tab, root, want);
+  size_t end = 0;
+  if (!scan.object_at(start, &end)) return kFallBack;
+  // What follows the object: the tokener eats whitespace and reads "/" as
+  // the start of a comment.
+  size_t k = end;
+  while (k < len && c_space(s[k])) ++k;
+  if (k < len && s[k] == '/') return kFallBack;
+  if (cee && k != len) return LN_VMS_FAIL;
+  *parsed = (cee ? len : end) - offs;
+  if (!want) return LN_VMS_NEXT;
+  if (!root) ++vm->struct_stores;
+  for (const Leaf &l : leaves) {
+    ++vm->struct_stores;
+    const int r = store_rc(ln_vm_store_value(vm, l.name, l.nlen, l.val, l.vlen, l.raw ? 1 : 0));
+    if (r != LN_VMS_NEXT) return r;
+  }
+  return LN_VMS_NEXT;
+}
+
+} // namespace
+
+int ln_vm_struct_run(ln_vm_t *vm, const ln_instr_t *) {
+  const ln_program_t *prog = vm->prog;
+  ln_parser_t *prs = prog->edges && vm->pc < prog->n_edges ? prog->edges[vm->pc] : nullptr;
+  if (!prs || !prog->walker_ctx) return LN_VMS_PROBE;
+  if (prs->prsid >= LN_NPARSER_TYPES) return fail_run(vm, "structured edge of no parser type");
+  size_t offs = static_cast<size_t>(vm->ip - vm->input), parsed = 0;
+  int r = kFallBack;
+  ln_arena_mark_t mark;
+  ln_arena_save(vm->arena, &mark);
+  try {
+    switch (prs->prsid) {
+    case PRS_NAME_VALUE_LIST:
+    case PRS_CEF:
+    case PRS_CHECKPOINT_LEA:
+    case PRS_V2_IPTABLES: {
+      npb_t npb{};
+      npb.ctx = prog->walker_ctx;
+      npb.str = vm->input;
+      npb.strLen = static_cast<size_t>(vm->input_end - vm->input);
+      npb.prs = prs;
+      r = run_members(vm, prs, &npb, &offs, &parsed);
+      break;
+    }
+    case PRS_JSON:
+    case PRS_CEE_SYSLOG: r = run_json(vm, prs, offs, &parsed); break;
+    default: break;
+    }
+  } catch (const std::bad_alloc &) {
+    return fail_run(vm, "out of memory reading a structured value");
+  }
+  if (r == kFallBack) {
+    ln_arena_restore(vm->arena, &mark);
+    return run_exact(vm, prs);
+  }
+  if (r != LN_VMS_NEXT) return r;
+  vm->ip = vm->input + offs + parsed;
+  return LN_VMS_NEXT;
+}
+
 namespace {
 // "tags" and "event.tags", or a name under them: the writer's root tags and
 // the walker's tag member use these names.
-bool tag_name(const ln_fast_field_t &f) {
-  const std::string_view n(f.name, f.name_len);
-  for (const std::string_view t : {std::string_view("tags"), std::string_view("event.tags")})
-    if (n.substr(0, t.size()) == t && (n.size() == t.size() || n[t.size()] == '.')) return true;
-  return false;
+bool tag_name(const char *n, size_t len) {
+  if (len >= 4 && memcmp(n, "tags", 4) == 0 && (len == 4 || n[4] == '.')) return true;
+  return len >= 10 && memcmp(n, "event.tags", 10) == 0 && (len == 10 || n[10] == '.');
 }
+
 } // namespace
 
 bool ln_vm_struct_names_clash(const ln_fast_result_t *r) {
-  for (int i = 0; i < r->n_fields; ++i) {
-    const ln_fast_field_t &a = r->fields[i];
-    if (tag_name(a)) return true;
-    for (int j = 0; j < r->n_fields; ++j) {
-      const ln_fast_field_t &b = r->fields[j];
-      if (b.name_len <= a.name_len || b.name[a.name_len] != '.') continue;
-      if (memcmp(a.name, b.name, a.name_len) == 0) return true;
+  // Every name goes into a small hash table keyed by its length and first
+  // word; then every prefix of a dotted name that ends before a '.' is looked
+  // up there. A pair costs nothing unless the two share length and head.
+  constexpr unsigned kSlots = 4 * LN_FAST_MAX_FIELDS; // a power of two
+  uint64_t head[LN_FAST_MAX_FIELDS];
+  uint8_t slot[kSlots] = {}; // field index + 1, 0 = empty
+  const auto hash = [](size_t len, uint64_t h) {
+    return static_cast<unsigned>(((h ^ len) * 0x9e3779b97f4a7c15ull) >> 40) & (kSlots - 1);
+  };
+  const int n = r->n_fields < LN_FAST_MAX_FIELDS ? r->n_fields : LN_FAST_MAX_FIELDS;
+  for (int i = 0; i < n; ++i) {
+    const ln_fast_field_t &f = r->fields[i];
+    if (tag_name(f.name, f.name_len)) return true;
+    head[i] = head_word(f.name, f.name_len);
+    unsigned s = hash(f.name_len, head[i]);
+    while (slot[s]) s = (s + 1) & (kSlots - 1);
+    slot[s] = static_cast<uint8_t>(i + 1);
+  }
+  // The members of one payload are stored one after the other under one
+  // parent ("iptables.fields."): a name whose parent is the one just looked
+  // at has no prefix left to look up.
+  const char *parent = nullptr;
+  size_t parent_len = 0;
+  for (int j = 0; j < n; ++j) {
+    const ln_fast_field_t &b = r->fields[j];
+    if (!(b.flags & LN_FF_DOTTED)) continue; // set by the VM's store of every field
+    if (parent && b.name_len > parent_len && b.name[parent_len] == '.' &&
+        memcmp(b.name, parent, parent_len) == 0) {
+      size_t k = parent_len + 1;
+      while (k < b.name_len && b.name[k] != '.') ++k;
+      if (k == b.name_len) continue;
     }
+    size_t last_dot = 0;
+    // The dots of b, eight bytes at a time (names are short: no calls).
+    for (size_t w = 0; w < b.name_len; w += 8) {
+      const size_t k = b.name_len - w < 8 ? b.name_len - w : 8;
+      for (uint64_t dots = dot_bytes(head_word(b.name + w, k)); dots; dots &= dots - 1) {
+        const size_t al = w + static_cast<size_t>(__builtin_ctzll(dots) >> 3);
+        last_dot = al;
+        const uint64_t mask = al >= 8 ? ~uint64_t{0} : (uint64_t{1} << (8 * al)) - 1;
+        const uint64_t h = head[j] & mask;
+        for (unsigned s = hash(al, h); slot[s]; s = (s + 1) & (kSlots - 1)) {
+          const ln_fast_field_t &a = r->fields[slot[s] - 1];
+          if (a.name_len == al && head[slot[s] - 1] == h &&
+              (al <= 8 || memcmp(a.name + 8, b.name + 8, al - 8) == 0))
+            return true;
+        }
+      }
+    }
+    parent = b.name;
+    parent_len = last_dot;
   }
   return false;
 }
