@@ -166,7 +166,8 @@ void expect_rules_match(const std::string &samples) {
   EXPECT_EQ(p.text.find("\"refused\":[]"), p.text.find("\"refused\":"));
   EXPECT_NE(p.text.find("\"shadowed\":[]"), std::string::npos);
   const std::string rb = p.rulebase();
-  vdr_config cfg{0, 1, 0};
+  vdr_config cfg{};
+  cfg.keep_json = 1;
   char *err = nullptr;
   vdr_run *run = vdr_run_new(rb.c_str(), &cfg, &err);
   ASSERT_NE(run, nullptr) << (err ? err : "") << rb;

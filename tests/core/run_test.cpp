@@ -224,7 +224,8 @@ TEST(RunSamples, CountingEdgeCases) {
 }
 
 TEST(RunSamples, MaxSamplesStopsEarly) {
-  vdr_config cfg{0, 0, 2};
+  vdr_config cfg{};
+  cfg.max_samples = 2;
   RunHolder r(k_rb, &cfg);
   ASSERT_NE(r.run, nullptr);
   EXPECT_EQ(vdr_run_samples(r.run, "a\nb\nc\nd\ne\n", nullptr, nullptr), 2u);
@@ -247,7 +248,8 @@ TEST(RunSamples, ProgressEvery500AndAtTheEnd) {
 }
 
 TEST(RunSamples, KeepJsonKeepsTheWalkerText) {
-  vdr_config cfg{0, 1, 0};
+  vdr_config cfg{};
+  cfg.keep_json = 1;
   RunHolder r(k_rb, &cfg);
   ASSERT_NE(r.run, nullptr);
   ASSERT_EQ(vdr_run_samples(r.run, "user alice from 10.0.0.1\nnothing\n", nullptr, nullptr), 2u);

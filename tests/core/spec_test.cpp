@@ -239,7 +239,8 @@ void check_round_trip(const round_trip &c) {
   SCOPED_TRACE(c.spec);
   emitted e = emit(c.spec);
   ASSERT_EQ(e.rc, 0) << e.text;
-  vdr_config cfg{0, 1, 0};
+  vdr_config cfg{};
+  cfg.keep_json = 1;
   char *err = nullptr;
   vdr_run *run = vdr_run_new(e.text.c_str(), &cfg, &err);
   ASSERT_NE(run, nullptr) << (err ? err : "") << "\n" << e.text;

@@ -239,7 +239,8 @@ std::vector<std::string> values_of(const char *json) {
 // values under the renamed keys and the same status on both engines.
 void expect_same_values(const std::string &original, const std::string &translated,
                         const std::string &samples) {
-  vdr_config cfg{0, 1, 0};
+  vdr_config cfg{};
+  cfg.keep_json = 1;
   char *err = nullptr;
   vdr_run *a = vdr_run_new(original.c_str(), &cfg, &err);
   ASSERT_NE(a, nullptr) << (err ? err : "");

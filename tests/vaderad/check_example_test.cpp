@@ -57,7 +57,8 @@ TEST(CheckExample, ParsedSamplesMatchOrAreEquivalent) {
       "quoted-string", "date-iso", "time-24hr", "time-12hr", "duration", "mac48",
       "string-to", "char-to", "char-sep", "string", "USER-DEFINED"};
   char *err = nullptr;
-  vdr_config cfg{0, 1, 0};
+  vdr_config cfg{};
+  cfg.keep_json = 1;
   vdr_run *run = vdr_run_new_from_file((kExamples + "linux-syslog.rb").c_str(), &cfg, &err);
   ASSERT_NE(run, nullptr) << (err ? err : "");
   ASSERT_EQ(vdr_run_turbo_available(run), 1) << vdr_run_diagnostics(run, VDR_ENGINE_TURBO);
@@ -120,7 +121,8 @@ TEST(CheckExample, MutatedSamplesNeverDiverge) {
     samples += m + "\n";
   }
   char *err = nullptr;
-  vdr_config cfg{0, 1, 0};
+  vdr_config cfg{};
+  cfg.keep_json = 1;
   vdr_run *run = vdr_run_new_from_file((kExamples + "linux-syslog.rb").c_str(), &cfg, &err);
   ASSERT_NE(run, nullptr) << (err ? err : "");
   vdr_run_samples(run, samples.c_str(), nullptr, nullptr);

@@ -65,9 +65,13 @@ struct Prog {
   uint32_t match(const std::string &rule = "r") { return str(OP_MATCH, rule); }
   uint32_t here() const { return static_cast<uint32_t>(code.size()); }
   ln_program_t view() const {
-    return ln_program_t{code.data(), static_cast<uint32_t>(code.size()), "test", 0,
-                        pool.empty() ? nullptr : pool.data(), nullptr, 0,
-                        static_cast<uint32_t>(pool.size())};
+    ln_program_t v{};
+    v.code = code.data();
+    v.code_len = static_cast<uint32_t>(code.size());
+    v.name = "test";
+    v.strpool = pool.empty() ? nullptr : pool.data();
+    v.strpool_len = static_cast<uint32_t>(pool.size());
+    return v;
   }
 };
 
