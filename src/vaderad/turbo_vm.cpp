@@ -13,6 +13,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <string_view>
 #include <ctime>
 #include <vector>
 
@@ -154,6 +155,42 @@ void set_text(ln_fast_field_t *f, const char *v, size_t len, bool raw) {
   }
 }
 
+// The slot of a store by instruction in under its own cached name, or null
+// when the store takes the general path: a field context is active (names are
+// prefixed or discarded), the name is an operator, failOnDuplicate is on, the
+// result is full, or the name is not cached. inline_name is the member the
+// instruction's layout keeps an inline name in.
+inline ln_fast_field_t *plain_slot(ln_vm_t *vm, const ln_instr_t *in, const char *inline_name) {
+  ln_fast_result_t *r = vm->result;
+  if (!r || !vm->names || vm->field_ctx_sp || vm->fail_on_dup || r->n_fields >= LN_FAST_MAX_FIELDS)
+    return nullptr;
+  const ln_vm_name_t &c = vm->names[in - vm->prog->code];
+  if (!c.ok || !c.plain || (c.src && c.src != inline_name)) return nullptr;
+  ln_fast_field_t *f = &r->fields[r->n_fields++];
+  f->name = c.name;
+  f->name_len = static_cast<uint16_t>(c.len);
+  f->flags = LN_FF_NAME_STATIC | (c.dotted ? LN_FF_DOTTED : 0);
+  f->inl_len = 0;
+  return f;
+}
+
+// Text store of instruction in (name in its inline member inline_name, or
+// pooled): the plain slot when there is one, else the general path.
+StoreRc store_text(ln_vm_t *vm, const char *n, size_t nlen, const char *v, size_t vlen, bool raw);
+StoreRc store_instr_text(ln_vm_t *vm, const ln_instr_t *in, const char *inline_name, size_t width,
+                         const char *v, size_t vlen) {
+  if (vlen <= UINT32_MAX) {
+    if (ln_fast_field_t *f = plain_slot(vm, in, inline_name)) {
+      set_text(f, v, vlen, false);
+      return ST_OK;
+    }
+  }
+  size_t nlen;
+  const char *name = instr_name(vm, in, inline_name, width, &nlen);
+  if (!name) return run_error(vm, "pooled field name outside the string pool"), ST_ERROR;
+  return store_text(vm, name, nlen, v, vlen, false);
+}
+
 // Resolves the full name; ST_OK with *name null when the field is not kept.
 StoreRc store_name(ln_vm_t *vm, const char *n, size_t nlen, const char **name, size_t *len) {
   *name = nullptr;
@@ -230,10 +267,8 @@ HandlerResult after_store(ln_vm_t *vm, StoreRc rc) {
 HandlerResult field_text(ln_vm_t *vm, const ln_instr_t *in, const char *v, size_t vlen,
                          size_t consumed) {
   if (in->flags & LN_IF_STORE) {
-    size_t nlen;
-    const char *n = str_name(vm, in, &nlen);
-    if (!n) return run_error(vm, "pooled field name outside the string pool");
-    HandlerResult h = after_store(vm, store_text(vm, n, nlen, v, vlen, false));
+    HandlerResult h =
+        after_store(vm, store_instr_text(vm, in, in->data.str, sizeof in->data.str, v, vlen));
     if (h != H_NEXT) return h;
   }
   vm->ip += consumed;
@@ -607,10 +642,19 @@ HandlerResult op_field_int(ln_vm_t *vm, const ln_instr_t *in) {
   if (in->op == OP_FIELD_INT && in->aux != 0 && (overflow || val > in->aux)) return H_FAIL;
   if (overflow && as_int) return H_FAIL;
   if (in->flags & LN_IF_STORE || in->op == OP_FIELD_UINT) {
-    size_t nlen;
-    const char *name = str_name(vm, in, &nlen);
-    if (!name) return run_error(vm, "pooled field name outside the string pool");
-    StoreRc rc = as_int ? store_int(vm, name, nlen, val) : store_text(vm, name, nlen, vm->ip, n, false);
+    StoreRc rc;
+    if (!as_int) {
+      rc = store_instr_text(vm, in, in->data.str, sizeof in->data.str, vm->ip, n);
+    } else if (ln_fast_field_t *f = plain_slot(vm, in, in->data.str)) {
+      f->type = LN_FTYPE_INT;
+      f->v.i = val;
+      rc = ST_OK;
+    } else {
+      size_t nlen;
+      const char *name = str_name(vm, in, &nlen);
+      if (!name) return run_error(vm, "pooled field name outside the string pool");
+      rc = store_int(vm, name, nlen, val);
+    }
     if (rc == ST_ERROR) return H_ERROR;
     if (rc != ST_OK) return H_FAIL; // a refused integer store fails the instruction
   }
@@ -792,10 +836,8 @@ HandlerResult op_field_char_to(ln_vm_t *vm, const ln_instr_t *in) {
   }
   if (!(in->flags & LN_IF_CHARSEP) && (k == 0 || k >= r)) return H_FAIL;
   if (in->flags & LN_IF_STORE) {
-    size_t nlen;
-    const char *name = instr_name(vm, in, in->data.char_to.name, sizeof in->data.char_to.name, &nlen);
-    if (!name) return run_error(vm, "pooled field name outside the string pool");
-    HandlerResult h = after_store(vm, store_text(vm, name, nlen, vm->ip, k, false));
+    HandlerResult h = after_store(vm, store_instr_text(vm, in, in->data.char_to.name,
+                                                       sizeof in->data.char_to.name, vm->ip, k));
     if (h != H_NEXT) return h;
   }
   vm->ip += k;
@@ -813,10 +855,8 @@ HandlerResult op_field_str_to(ln_vm_t *vm, const ln_instr_t *in) {
     return H_FAIL;
   const size_t n = s.len + 1;
   if (in->flags & LN_IF_STORE) {
-    size_t nlen;
-    const char *name = instr_name(vm, in, in->data.str_to.name, sizeof in->data.str_to.name, &nlen);
-    if (!name) return run_error(vm, "pooled field name outside the string pool");
-    HandlerResult h = after_store(vm, store_text(vm, name, nlen, vm->ip, n, false));
+    HandlerResult h = after_store(vm, store_instr_text(vm, in, in->data.str_to.name,
+                                                       sizeof in->data.str_to.name, vm->ip, n));
     if (h != H_NEXT) return h;
   }
   vm->ip += n;
@@ -1365,10 +1405,13 @@ int ln_vm_index_build(ln_vm_index_t *ix, const ln_program_t *prog) {
       const char *p = prog->strpool ? ln_strpool_cstr(prog->strpool, prog->strpool_len, in.data.name_pool.off)
                                     : nullptr;
       if (!p || strlen(p) > UINT32_MAX) continue; // resolved, and refused, at run time
-      c = ln_vm_name_t{p, nullptr, static_cast<uint32_t>(strlen(p)), 1};
+      c = ln_vm_name_t{p, nullptr, static_cast<uint32_t>(strlen(p)), 1, 0, 0};
     } else {
-      c = ln_vm_name_t{inl, inl, static_cast<uint32_t>(strnlen(inl, width)), 1};
+      c = ln_vm_name_t{inl, inl, static_cast<uint32_t>(strnlen(inl, width)), 1, 0, 0};
     }
+    const std::string_view n(c.name, c.len);
+    c.plain = !n.empty() && n != "-" && n != ".." && n.substr(0, 3) != "..." && n.size() < 65536;
+    c.dotted = n.find('.') != std::string_view::npos;
   }
   ix->code = prog->code;
   ix->code_len = prog->code_len;

@@ -130,7 +130,10 @@ struct ln_vm_name_t {
   const char *name;
   const char *src; // the inline member it was measured in; null for a pooled name
   uint32_t len;
-  uint32_t ok;     // 0: no cached name, resolve it as usual
+  uint16_t ok;     // 0: no cached name, resolve it as usual
+  uint8_t plain;   // 1: outside a field context the field is named exactly this
+                   // (not empty, "-", ".." or "...", shorter than 65536 bytes)
+  uint8_t dotted;  // 1: the name holds a '.'
 };
 
 // Where a chain of FORKs (each the target of the one before) leads for one
