@@ -365,11 +365,23 @@ int name_cmp(const ln_fast_field_t &a, const ln_fast_field_t &b, size_t from = 0
   return a.name_len < b.name_len ? -1 : a.name_len > b.name_len ? 1 : 0;
 }
 
+// a[0, n) == b[0, n), by whole words and one word (or half word) ending at
+// the last byte, which may overlap bytes already compared.
 bool same_bytes(const char *a, const char *b, size_t n) {
-  size_t i = 0;
-  for (; i + 8 <= n; i += 8)
-    if (load8(a + i) != load8(b + i)) return false;
-  for (; i < n; ++i)
+  if (n >= 8) {
+    for (size_t i = 0; i + 8 < n; i += 8)
+      if (load8(a + i) != load8(b + i)) return false;
+    return load8(a + n - 8) == load8(b + n - 8);
+  }
+  if (n >= 4) {
+    uint32_t x0, y0, x1, y1;
+    memcpy(&x0, a, 4);
+    memcpy(&y0, b, 4);
+    memcpy(&x1, a + n - 4, 4);
+    memcpy(&y1, b + n - 4, 4);
+    return x0 == y0 && x1 == y1;
+  }
+  for (size_t i = 0; i < n; ++i)
     if (a[i] != b[i]) return false;
   return true;
 }
