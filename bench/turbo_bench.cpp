@@ -7,6 +7,7 @@
 // JSON, @cee, iptables, Check Point LEA) built from fixed templates.
 //
 //   ./build/turbo_bench [rulebase] [samples...]
+//   ./build/turbo_bench --structured        # the structured corpus only
 #include <ctime>
 #include <cstdio>
 #include <cstdlib>
@@ -126,6 +127,10 @@ int measure(const std::string &rb, const std::vector<std::string> &lines);
 
 int main(int argc, char **argv) {
   const std::string root = VELDRA_SOURCE_DIR;
+  if (argc == 2 && std::string(argv[1]) == "--structured") {
+    printf("== structured corpus (CEF, key=value, JSON, @cee, iptables, LEA)\n");
+    return measure(root + "/examples/linux-syslog.rb", structured_corpus());
+  }
   std::string rb = argc > 1 ? argv[1] : root + "/examples/linux-syslog.rb";
   std::vector<std::string> files;
   for (int i = 2; i < argc; ++i) files.push_back(argv[i]);
