@@ -21,6 +21,7 @@
 
 #include "normalizer/rewrite.h"
 #include "vaderad/turbo.h"
+#include "vaderad/turbo_shape.h"
 
 namespace {
 
@@ -168,11 +169,7 @@ inline uint64_t escape_bits(uint64_t x) {
   return ((x - ones * 0x20) | (q - ones) | (b - ones)) & ~x & high;
 }
 
-inline uint64_t load8(const char *s) {
-  uint64_t x;
-  memcpy(&x, s, 8);
-  return x;
-}
+inline uint64_t load8(const char *s) { return ln_load8(s); }
 
 // Writes the escape sequence of byte c at w; returns the new end.
 inline char *escape_byte(char *w, unsigned char c) {
@@ -365,27 +362,6 @@ int name_cmp(const ln_fast_field_t &a, const ln_fast_field_t &b, size_t from = 0
   return a.name_len < b.name_len ? -1 : a.name_len > b.name_len ? 1 : 0;
 }
 
-// a[0, n) == b[0, n), by whole words and one word (or half word) ending at
-// the last byte, which may overlap bytes already compared.
-bool same_bytes(const char *a, const char *b, size_t n) {
-  if (n >= 8) {
-    for (size_t i = 0; i + 8 < n; i += 8)
-      if (load8(a + i) != load8(b + i)) return false;
-    return load8(a + n - 8) == load8(b + n - 8);
-  }
-  if (n >= 4) {
-    uint32_t x0, y0, x1, y1;
-    memcpy(&x0, a, 4);
-    memcpy(&y0, b, 4);
-    memcpy(&x1, a + n - 4, 4);
-    memcpy(&y1, b + n - 4, 4);
-    return x0 == y0 && x1 == y1;
-  }
-  for (size_t i = 0; i < n; ++i)
-    if (a[i] != b[i]) return false;
-  return true;
-}
-
 // The first eight bytes of a name as a big-endian number, zero-padded: keys
 // that differ order their names as name_cmp does (a shorter name padded with
 // zeros is a prefix of the other up to the first differing byte); equal keys
@@ -499,7 +475,7 @@ int to_json(const ln_fast_result_t *r, char *buf, size_t buflen, size_t *outlen,
     // A run of equal names is written newest first.
     int b = a + 1;
     while (b < n && same_key(ents[b], ents[a]) && ents[b].f->name_len == ents[a].f->name_len &&
-           same_bytes(ents[b].f->name, ents[a].f->name, ents[a].f->name_len))
+           ln_same_bytes(ents[b].f->name, ents[a].f->name, ents[a].f->name_len))
       ++b;
     for (int k = b - 1; k >= a && o.ok; --k) {
       const ln_fast_field_t &f = *ents[k].f;
@@ -588,81 +564,6 @@ struct ln_json_shapes {
 
 namespace {
 
-void append_counted(std::string &key, const char *s, size_t n) {
-  const uint32_t len = static_cast<uint32_t>(n);
-  key.append(reinterpret_cast<const char *>(&len), sizeof len);
-  key.append(s, n);
-}
-
-// The shape of r as a key: each name, then each tag, length-prefixed.
-void shape_key(const ln_fast_result_t *r, std::string &key) {
-  key.clear();
-  for (int i = 0; i < r->n_fields; ++i) {
-    const ln_fast_field_t &f = r->fields[i];
-    append_counted(key, f.name ? f.name : "", f.name ? f.name_len : 0);
-  }
-  key.push_back('\xff'); // no length prefix starts with it: names end here
-  for (int t = 0; t < r->n_tags && t < LN_FAST_MAX_TAGS; ++t) {
-    const char *tag = r->tags[t].tag ? r->tags[t].tag : "";
-    append_counted(key, tag, strlen(tag));
-  }
-}
-
-// Up to eight bytes of s at off (zero-padded).
-inline uint64_t bytes_at(const char *s, size_t n) {
-  if (n >= 8) return load8(s);
-  uint64_t k = 0;
-  memcpy(&k, s, n);
-  return k;
-}
-
-// Hash of r's shape from the length and the first and last eight bytes of
-// each name and tag: cheap, and equal for equal shapes (the full comparison
-// decides).
-uint64_t shape_hash(const ln_fast_result_t *r) {
-  uint64_t h = 0x9e3779b97f4a7c15ull ^ static_cast<uint64_t>(r->n_fields) << 32 ^
-               static_cast<uint64_t>(r->n_tags);
-  const auto mix = [&h](uint64_t v) { h = (h ^ v) * 0x100000001b3ull; h ^= h >> 31; };
-  const auto name = [&mix](const char *s, size_t n) {
-    mix(n);
-    if (!n) return;
-    mix(bytes_at(s, n));
-    if (n > 8) mix(load8(s + n - 8));
-  };
-  for (int i = 0; i < r->n_fields; ++i) {
-    const ln_fast_field_t &f = r->fields[i];
-    name(f.name ? f.name : "", f.name ? f.name_len : 0);
-  }
-  for (int t = 0; t < r->n_tags && t < LN_FAST_MAX_TAGS; ++t) {
-    const char *tag = r->tags[t].tag ? r->tags[t].tag : "";
-    name(tag, strlen(tag));
-  }
-  return h;
-}
-
-// True when r has exactly the shape of key (as shape_key writes it).
-bool shape_is(const std::string &key, const ln_fast_result_t *r) {
-  const char *k = key.data(), *end = k + key.size();
-  const auto same = [&k, end](const char *s, size_t n) {
-    uint32_t len;
-    if (static_cast<size_t>(end - k) < sizeof len + n) return false;
-    memcpy(&len, k, sizeof len);
-    if (len != n || !same_bytes(k + sizeof len, s, n)) return false;
-    k += sizeof len + n;
-    return true;
-  };
-  for (int i = 0; i < r->n_fields; ++i) {
-    const ln_fast_field_t &f = r->fields[i];
-    if (!same(f.name ? f.name : "", f.name ? f.name_len : 0)) return false;
-  }
-  if (k >= end || *k++ != '\xff') return false;
-  for (int t = 0; t < r->n_tags && t < LN_FAST_MAX_TAGS; ++t) {
-    const char *tag = r->tags[t].tag ? r->tags[t].tag : "";
-    if (!same(tag, strlen(tag))) return false;
-  }
-  return k == end;
-}
-
 // Takes the layout of a shape from the text the writer produced for it and
 // the places of its values.
 void take_layout(Shape &sh, const char *out, size_t n, const std::vector<ValueCut> &cuts) {
@@ -721,9 +622,9 @@ int result_to_json(ln_turbo_ctx_t *t, size_t *n) {
     if (!reserve_json_buf(t, ln_fast_json_estimate(r))) return -1;
     return to_json(r, t->json_buf, t->json_buf_cap, n);
   }
-  const uint64_t hash = shape_hash(r);
+  const uint64_t hash = ln_shape_hash(r);
   Shape &sh = shapes->slot[hash % ln_json_shapes::kSlots];
-  if (sh.used && sh.hash == hash && shape_is(sh.key, r)) {
+  if (sh.used && sh.hash == hash && ln_shape_is(sh.key, r)) {
     size_t est = sh.text.size() + 1;
     for (const ShapeSeg &seg : sh.segs)
       if (seg.field >= 0) est += value_estimate(r->fields[seg.field]);
@@ -741,7 +642,7 @@ int result_to_json(ln_turbo_ctx_t *t, size_t *n) {
   try {
     sh.used = false;
     sh.hash = hash;
-    shape_key(r, sh.key);
+    ln_shape_key(r, sh.key);
     take_layout(sh, t->json_buf, *n, shapes->cuts);
     sh.used = true;
   } catch (const std::bad_alloc &) {

@@ -13,12 +13,15 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <new>
+#include <string>
 #include <string_view>
 #include <ctime>
 #include <vector>
 
 #include "normalizer/parser.h"
 #include "normalizer/walker.h"
+#include "vaderad/turbo_shape.h"
 #include "vaderad/turbo_simd.h"
 #include "vaderad/turbo_vm_struct.h"
 
@@ -315,6 +318,43 @@ void resolve_supersedes(ln_fast_result_t *r) {
   r->flags &= static_cast<uint8_t>(~LN_RF_SUPERSEDES);
 }
 
+// A small direct-mapped set of result shapes whose names were checked and
+// found free of clashes: payloads of one kind repeat their names, and the
+// check of every pair costs far more than recognising a shape seen before.
+} // namespace
+
+struct ln_vm_clean_shapes {
+  static constexpr size_t kSlots = 64;
+  struct Slot {
+    bool used = false;
+    uint64_t hash = 0;
+    std::string key;
+  } slot[kSlots];
+};
+
+namespace {
+
+bool names_clash(ln_vm_t *vm, const ln_fast_result_t *r) {
+  const uint64_t hash = ln_shape_hash(r);
+  ln_vm_clean_shapes *cache = vm->clean_shapes;
+  if (cache) {
+    const ln_vm_clean_shapes::Slot &s = cache->slot[hash % ln_vm_clean_shapes::kSlots];
+    if (s.used && s.hash == hash && ln_shape_is(s.key, r)) return false;
+  }
+  if (ln_vm_struct_names_clash(r)) return true;
+  try {
+    if (!cache) cache = vm->clean_shapes = new ln_vm_clean_shapes;
+    ln_vm_clean_shapes::Slot &s = cache->slot[hash % ln_vm_clean_shapes::kSlots];
+    s.used = false;
+    ln_shape_key(r, s.key);
+    s.hash = hash;
+    s.used = true;
+  } catch (const std::bad_alloc &) {
+    // Not remembered: the next result of this shape is checked again.
+  }
+  return false;
+}
+
 HandlerResult op_match(ln_vm_t *vm, const ln_instr_t *in) {
   if (vm->unserved_pc != UINT32_MAX) return unsupported_error(vm, vm->unserved_pc);
   size_t len;
@@ -323,7 +363,7 @@ HandlerResult op_match(ln_vm_t *vm, const ln_instr_t *in) {
   vm->matched_rule = rule;
   if (ln_fast_result_t *r = vm->result) {
     if (r->flags & LN_RF_SUPERSEDES) resolve_supersedes(r);
-    if (vm->struct_stores && ln_vm_struct_names_clash(r))
+    if (vm->struct_stores && names_clash(vm, r))
       return run_error(vm, "a structured field name is a dotted prefix of another or a tag name");
     r->rule_id = rule;
     r->flags |= LN_RF_MATCHED;
@@ -1443,6 +1483,8 @@ int ln_vm_init(ln_vm_t *vm, ln_arena_t *arena) {
 
 void ln_vm_destroy(ln_vm_t *vm) {
   if (!vm) return;
+  delete vm->clean_shapes;
+  vm->clean_shapes = nullptr;
   if (vm->c_locale) freelocale(vm->c_locale);
   vm->c_locale = static_cast<locale_t>(0);
 }

@@ -203,6 +203,9 @@ struct ln_vm_t {
   // Fields stored from structured values in this run (backtracking does not
   // lower it); a MATCH then checks the names for "a" beside "a.b".
   uint32_t struct_stores;
+  // Result shapes whose names passed that check (kept across runs; freed by
+  // ln_vm_destroy): the check depends on the names alone.
+  struct ln_vm_clean_shapes *clean_shapes;
 };
 
 // 0, or -2 when an argument is null or the "C" locale cannot be created.

@@ -1,0 +1,55 @@
+// What VaderAD works out once per result shape (the names and tags of a
+// result) and reuses: a shape remembered as free of name clashes or with a
+// JSON layout must not let a result of other names through, whatever order
+// the messages come in.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "normalizer/context.h"
+#include "vaderad/turbo.h"
+#include "vaderad/turbo_json.h"
+
+namespace {
+
+struct Ctx {
+  ln_ctx ctx = ln_initCtx();
+  explicit Ctx(const char *rulebase) {
+    ln_setCtxOpts(ctx, LN_CTXOPT_TURBO);
+    EXPECT_EQ(ln_loadSamplesFromString(ctx, rulebase), 0);
+    EXPECT_TRUE(ln_turbo_is_available(ctx));
+  }
+  ~Ctx() { ln_exitCtx(ctx); }
+  // VaderAD's JSON text, or "declined".
+  std::string run(const std::string &line) {
+    char *json = nullptr;
+    size_t n = 0;
+    if (ln_turbo_normalize_to_str(ctx, line.data(), line.size(), &json, &n) != 0) return "declined";
+    std::string s(json, n);
+    free(json);
+    return s;
+  }
+};
+
+TEST(ShapeCache, RememberedShapesDoNotHideAClash) {
+  Ctx c("version=2\nrule=kv:kv: %.:name-value-list%\n");
+  struct {
+    std::string line, want;
+  } steps[] = {
+      {"kv: a=1 b=2", R"({"a":"1","b":"2","tags":["kv"]})"},
+      {"kv: a=1 a.b=2", "declined"}, // "a" beside "a.b"
+      {"kv: a=3 b=4", R"({"a":"3","b":"4","tags":["kv"]})"},
+      {"kv: a.b=1 a=2", "declined"},
+      {"kv: tags=1", "declined"},
+      {"kv: a=5 b=6", R"({"a":"5","b":"6","tags":["kv"]})"},
+      {"kv: a=1 a.b=2", "declined"},
+      {"kv: b=\"x\\\"y\" a=\"\"", R"({"a":"","b":"x\\\"y","tags":["kv"]})"},
+  };
+  // Twice through, so that every shape is met again once remembered.
+  for (int pass = 0; pass < 2; ++pass)
+    for (const auto &s : steps) EXPECT_EQ(c.run(s.line), s.want) << s.line << " pass " << pass;
+}
+
+} // namespace
