@@ -25,7 +25,8 @@ public:
   // into a buffer that lives only for this call. val null is a JSON null (an
   // iptables flag without "="). Members reach the sink before the core knows
   // whether the payload matches: only a return of 0 from the core makes them
-  // the value. Returns 0, or LN_RC_NO_MEMORY to end the parse.
+  // the value. Returns 0 to go on; any other value ends the parse and is
+  // what the core returns (LN_RC_NO_MEMORY when memory runs out).
   virtual int member(int group, std::string_view key, const char *val, size_t vlen) = 0;
 
 protected:
@@ -34,7 +35,7 @@ protected:
 
 // The cores follow the parser contract of parser.h (0, LN_RC_NO_MATCH, or
 // LN_RC_NO_MEMORY; *parsed set on a match), with a sink in place of the value
-// (null: only match). cef names its headers DeviceVendor, DeviceProduct,
+// (null: only match); a sink's non-zero return is passed on. cef names its headers DeviceVendor, DeviceProduct,
 // DeviceVersion, SignatureID, Name and Severity.
 int ln_members_NameValue(npb_t *npb, size_t *offs, const data_NameValue &cfg, size_t *parsed,
                          ln_member_sink *sink);

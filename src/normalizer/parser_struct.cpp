@@ -40,15 +40,18 @@ using JsonPtr = std::unique_ptr<struct fjson_object, JsonDeleter>;
 // Returns false when memory runs out.
 bool addRewritten(struct fjson_object *obj, const ln_rw_tab *tab, std::string_view key,
                   std::string_view val) {
-  std::string name;
-  std::string text(val);
+  std::string name, lowered;
+  std::string_view text = val;
   if (tab != nullptr) {
     const struct ln_rw_ent *ent = ln_rw_lookup(tab, key.data(), key.size());
     if (ent == nullptr) return true;
     name.assign(ent->dst, ent->dlen);
-    if (ent->lower)
-      for (char &c : text)
+    if (ent->lower) {
+      lowered.assign(val);
+      for (char &c : lowered)
         if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+      text = lowered;
+    }
   } else {
     name.assign(key);
   }
@@ -64,26 +67,51 @@ const ln_rw_tab *rewriteTable(npb_t *npb) {
 }
 
 // The walker's sink: members go into the libfastjson objects of the value
-// (obj) and of cef's "Extensions" (ext), through the rewrite table for the
-// group rw_group, replacing a member of the same name.
+// and of cef's "Extensions", through the rewrite table of the edge for the
+// group rw_group, replacing a member of the same name. The objects and the
+// table are looked up only once a member comes: most attempts of an edge
+// fail before that.
 class ObjectSink final : public ln_member_sink {
 public:
-  ObjectSink(struct fjson_object *obj, struct fjson_object *ext, const ln_rw_tab *tab, int rw_group)
-      : obj_(obj), ext_(ext), tab_(tab), rw_group_(rw_group) {}
+  ObjectSink(npb_t *npb, bool rewrite, int rw_group) : npb_(npb), rewrite_(rewrite), rw_group_(rw_group) {}
+
   int member(int group, std::string_view key, const char *val, size_t vlen) override {
-    struct fjson_object *target = group == LN_MEMBERS_CEF_EXT ? ext_ : obj_;
+    JsonPtr &target = group == LN_MEMBERS_CEF_EXT ? ext_ : obj_;
+    if (!target && !(target = JsonPtr(fjson_object_new_object()))) return LN_RC_NO_MEMORY;
     if (val == nullptr) {
-      fjson_object_object_add(target, std::string(key).c_str(), nullptr);
+      fjson_object_object_add(target.get(), std::string(key).c_str(), nullptr);
       return 0;
     }
-    const ln_rw_tab *tab = group == rw_group_ ? tab_ : nullptr;
-    return addRewritten(target, tab, key, std::string_view(val, vlen)) ? 0 : LN_RC_NO_MEMORY;
+    const ln_rw_tab *tab = nullptr;
+    if (rewrite_ && group == rw_group_) {
+      if (!tab_looked_up_) {
+        tab_ = rewriteTable(npb_);
+        tab_looked_up_ = true;
+      }
+      tab = tab_;
+    }
+    return addRewritten(target.get(), tab, key, std::string_view(val, vlen)) ? 0 : LN_RC_NO_MEMORY;
+  }
+
+  // The value of a matched payload: the object (empty when no member came),
+  // with cef's "Extensions" member when cef is set. 0 or LN_RC_NO_MEMORY.
+  int take(struct fjson_object **value, bool cef) {
+    if (!obj_ && !(obj_ = JsonPtr(fjson_object_new_object()))) return LN_RC_NO_MEMORY;
+    if (cef) {
+      if (!ext_ && !(ext_ = JsonPtr(fjson_object_new_object()))) return LN_RC_NO_MEMORY;
+      fjson_object_object_add(obj_.get(), "Extensions", ext_.release());
+    }
+    *value = obj_.release();
+    return 0;
   }
 
 private:
-  struct fjson_object *obj_, *ext_;
-  const ln_rw_tab *tab_;
+  npb_t *npb_;
+  bool rewrite_;
   int rw_group_;
+  bool tab_looked_up_ = false;
+  const ln_rw_tab *tab_ = nullptr;
+  JsonPtr obj_, ext_;
 };
 
 // Position of the first quote `q` at or after i that is not preceded by an odd
@@ -380,13 +408,9 @@ int ln_v2_parseNameValue(npb_t *npb, size_t *offs, void *pdata, const char *, si
   *parsed = 0;
   if (value == nullptr) return ln_members_NameValue(npb, offs, cfg, parsed, nullptr);
   try {
-    JsonPtr obj(fjson_object_new_object());
-    if (!obj) return LN_RC_NO_MEMORY;
-    ObjectSink sink(obj.get(), nullptr, rewriteTable(npb), LN_MEMBERS_TOP);
+    ObjectSink sink(npb, true, LN_MEMBERS_TOP);
     const int r = ln_members_NameValue(npb, offs, cfg, parsed, &sink);
-    if (r != 0) return r;
-    *value = obj.release();
-    return 0;
+    return r != 0 ? r : sink.take(value, false);
   } catch (const std::bad_alloc &) {
     return LN_RC_NO_MEMORY;
   }
@@ -530,15 +554,9 @@ int ln_v2_parseCEF(npb_t *npb, size_t *offs, void *, const char *, size_t *parse
   *parsed = 0;
   if (value == nullptr) return ln_members_CEF(npb, offs, parsed, nullptr);
   try {
-    JsonPtr obj(fjson_object_new_object());
-    JsonPtr ext(fjson_object_new_object());
-    if (!obj || !ext) return LN_RC_NO_MEMORY;
-    ObjectSink sink(obj.get(), ext.get(), rewriteTable(npb), LN_MEMBERS_CEF_EXT);
+    ObjectSink sink(npb, true, LN_MEMBERS_CEF_EXT);
     const int r = ln_members_CEF(npb, offs, parsed, &sink);
-    if (r != 0) return r;
-    fjson_object_object_add(obj.get(), "Extensions", ext.release());
-    *value = obj.release();
-    return 0;
+    return r != 0 ? r : sink.take(value, true);
   } catch (const std::bad_alloc &) {
     return LN_RC_NO_MEMORY;
   }
@@ -628,13 +646,9 @@ int ln_v2_parseCheckpointLEA(npb_t *npb, size_t *offs, void *pdata, const char *
   const char term = pdata ? static_cast<const data_CheckpointLEA *>(pdata)->terminator : 0;
   if (value == nullptr) return ln_members_CheckpointLEA(npb, offs, term, parsed, nullptr);
   try {
-    JsonPtr obj(fjson_object_new_object());
-    if (!obj) return LN_RC_NO_MEMORY;
-    ObjectSink sink(obj.get(), nullptr, nullptr, LN_MEMBERS_TOP);
+    ObjectSink sink(npb, false, LN_MEMBERS_TOP);
     const int r = ln_members_CheckpointLEA(npb, offs, term, parsed, &sink);
-    if (r != 0) return r;
-    *value = obj.release();
-    return 0;
+    return r != 0 ? r : sink.take(value, false);
   } catch (const std::bad_alloc &) {
     return LN_RC_NO_MEMORY;
   }
@@ -683,13 +697,9 @@ int ln_v2_parsev2IPTables(npb_t *npb, size_t *offs, void *, const char *, size_t
   *parsed = 0;
   if (value == nullptr) return ln_members_v2IPTables(npb, offs, parsed, nullptr);
   try {
-    JsonPtr obj(fjson_object_new_object());
-    if (!obj) return LN_RC_NO_MEMORY;
-    ObjectSink sink(obj.get(), nullptr, nullptr, LN_MEMBERS_TOP);
+    ObjectSink sink(npb, false, LN_MEMBERS_TOP);
     const int r = ln_members_v2IPTables(npb, offs, parsed, &sink);
-    if (r != 0) return r;
-    *value = obj.release();
-    return 0;
+    return r != 0 ? r : sink.take(value, false);
   } catch (const std::bad_alloc &) {
     return LN_RC_NO_MEMORY;
   }

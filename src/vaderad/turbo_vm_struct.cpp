@@ -231,7 +231,7 @@ size_t cut_at_zero(const char *s, size_t n) {
 
 // The first eight bytes of a name (fewer for a shorter one), zero-padded,
 // in memory order.
-uint64_t head_word(const char *s, size_t n) {
+inline __attribute__((always_inline)) uint64_t head_word(const char *s, size_t n) {
   uint64_t w;
   if (n >= 8) {
     memcpy(&w, s, 8);
