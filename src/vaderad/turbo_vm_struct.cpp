@@ -80,6 +80,25 @@ size_t json_depth(fjson_object *v, size_t level = 0) {
   return 0;
 }
 
+// "prefix.key", or key alone without a prefix, in the arena.
+const char *arena_name(ln_vm_t *vm, const char *prefix, size_t plen, const char *key, size_t klen,
+                       size_t *out) {
+  const size_t total = prefix ? plen + 1 + klen : klen;
+  if (total >= 65536) return fail_run(vm, "field name too long"), nullptr;
+  char *c = static_cast<char *>(ln_arena_alloc(vm->arena, total + 1));
+  if (!c) return fail_run(vm, "arena exhausted"), nullptr;
+  size_t k = 0;
+  if (prefix) {
+    memcpy(c, prefix, plen);
+    c[plen] = '.';
+    k = plen + 1;
+  }
+  memcpy(c + k, key, klen);
+  c[total] = '\0';
+  *out = total;
+  return c;
+}
+
 // One field from a JSON value, named name (prefix "." name when a prefix is
 // given). Names from the value are copied into the arena, since the value is
 // freed afterwards. A non-empty object is flattened into dotted fields, so
@@ -88,18 +107,9 @@ size_t json_depth(fjson_object *v, size_t level = 0) {
 int store_json(ln_vm_t *vm, const char *prefix, size_t plen, const char *name, size_t nlen,
                bool copy_name, fjson_object *v) {
   if (prefix || copy_name) {
-    const size_t total = prefix ? plen + 1 + nlen : nlen;
-    if (total >= 65536) return fail_run(vm, "field name too long");
-    char *c = static_cast<char *>(ln_arena_alloc(vm->arena, total + 1));
-    if (!c) return fail_run(vm, "arena exhausted");
-    size_t k = 0;
-    if (prefix) {
-      memcpy(c, prefix, plen);
-      c[plen] = '.';
-      k = plen + 1;
-    }
-    memcpy(c + k, name, nlen);
-    c[total] = '\0';
+    size_t total = 0;
+    const char *c = arena_name(vm, prefix, plen, name, nlen, &total);
+    if (!c) return LN_VMS_ERROR;
     name = c;
     nlen = total;
   }
@@ -263,24 +273,6 @@ bool operator_name(std::string_view key) {
   return key.empty() || key == "-" || key.substr(0, 2) == "..";
 }
 
-// "prefix.key", or key alone without a prefix, in the arena.
-const char *arena_name(ln_vm_t *vm, const char *prefix, size_t plen, const char *key, size_t klen,
-                       size_t *out) {
-  const size_t total = prefix ? plen + 1 + klen : klen;
-  if (total >= 65536) return fail_run(vm, "field name too long"), nullptr;
-  char *c = static_cast<char *>(ln_arena_alloc(vm->arena, total + 1));
-  if (!c) return fail_run(vm, "arena exhausted"), nullptr;
-  size_t k = 0;
-  if (prefix) {
-    memcpy(c, prefix, plen);
-    c[plen] = '.';
-    k = plen + 1;
-  }
-  memcpy(c + k, key, klen);
-  c[total] = '\0';
-  *out = total;
-  return c;
-}
 
 // ------------------------------------------------- members of a parse core
 
