@@ -114,6 +114,22 @@ private:
   JsonPtr obj_, ext_;
 };
 
+// The walker's value of a flat payload: core (a parse core bound to its
+// arguments) run with an ObjectSink, or with no sink when only a match is
+// asked for.
+template <class Core>
+int parse_object(npb_t *npb, struct fjson_object **value, bool rewrite, int rw_group, bool cef,
+                 Core core) {
+  if (value == nullptr) return core(nullptr);
+  try {
+    ObjectSink sink(npb, rewrite, rw_group);
+    const int r = core(&sink);
+    return r != 0 ? r : sink.take(value, cef);
+  } catch (const std::bad_alloc &) {
+    return LN_RC_NO_MEMORY;
+  }
+}
+
 // Position of the first quote `q` at or after i that is not preceded by an odd
 // number of backslashes, or len when there is none.
 size_t findUnescapedQuote(const char *s, size_t len, size_t i, char q) {
@@ -406,14 +422,9 @@ int ln_v2_parseNameValue(npb_t *npb, size_t *offs, void *pdata, const char *, si
   static const data_NameValue defaults{0, 0, 0};
   const data_NameValue &cfg = pdata ? *static_cast<const data_NameValue *>(pdata) : defaults;
   *parsed = 0;
-  if (value == nullptr) return ln_members_NameValue(npb, offs, cfg, parsed, nullptr);
-  try {
-    ObjectSink sink(npb, true, LN_MEMBERS_TOP);
-    const int r = ln_members_NameValue(npb, offs, cfg, parsed, &sink);
-    return r != 0 ? r : sink.take(value, false);
-  } catch (const std::bad_alloc &) {
-    return LN_RC_NO_MEMORY;
-  }
+  return parse_object(npb, value, true, LN_MEMBERS_TOP, false, [&](ln_member_sink *sink) {
+    return ln_members_NameValue(npb, offs, cfg, parsed, sink);
+  });
 }
 
 // ------------------------------------------------------------------------ cef
@@ -552,14 +563,9 @@ int ln_members_CEF(npb_t *npb, size_t *offs, size_t *parsed, ln_member_sink *sin
 int ln_v2_parseCEF(npb_t *npb, size_t *offs, void *, const char *, size_t *parsed,
                    struct fjson_object **value) {
   *parsed = 0;
-  if (value == nullptr) return ln_members_CEF(npb, offs, parsed, nullptr);
-  try {
-    ObjectSink sink(npb, true, LN_MEMBERS_CEF_EXT);
-    const int r = ln_members_CEF(npb, offs, parsed, &sink);
-    return r != 0 ? r : sink.take(value, true);
-  } catch (const std::bad_alloc &) {
-    return LN_RC_NO_MEMORY;
-  }
+  return parse_object(npb, value, true, LN_MEMBERS_CEF_EXT, true, [&](ln_member_sink *sink) {
+    return ln_members_CEF(npb, offs, parsed, sink);
+  });
 }
 
 // ------------------------------------------------------------- checkpoint-lea
@@ -644,14 +650,9 @@ int ln_v2_parseCheckpointLEA(npb_t *npb, size_t *offs, void *pdata, const char *
                              struct fjson_object **value) {
   *parsed = 0;
   const char term = pdata ? static_cast<const data_CheckpointLEA *>(pdata)->terminator : 0;
-  if (value == nullptr) return ln_members_CheckpointLEA(npb, offs, term, parsed, nullptr);
-  try {
-    ObjectSink sink(npb, false, LN_MEMBERS_TOP);
-    const int r = ln_members_CheckpointLEA(npb, offs, term, parsed, &sink);
-    return r != 0 ? r : sink.take(value, false);
-  } catch (const std::bad_alloc &) {
-    return LN_RC_NO_MEMORY;
-  }
+  return parse_object(npb, value, false, LN_MEMBERS_TOP, false, [&](ln_member_sink *sink) {
+    return ln_members_CheckpointLEA(npb, offs, term, parsed, sink);
+  });
 }
 
 // ---------------------------------------------------------------- v2-iptables
@@ -695,14 +696,9 @@ int ln_members_v2IPTables(npb_t *npb, size_t *offs, size_t *parsed, ln_member_si
 int ln_v2_parsev2IPTables(npb_t *npb, size_t *offs, void *, const char *, size_t *parsed,
                           struct fjson_object **value) {
   *parsed = 0;
-  if (value == nullptr) return ln_members_v2IPTables(npb, offs, parsed, nullptr);
-  try {
-    ObjectSink sink(npb, false, LN_MEMBERS_TOP);
-    const int r = ln_members_v2IPTables(npb, offs, parsed, &sink);
-    return r != 0 ? r : sink.take(value, false);
-  } catch (const std::bad_alloc &) {
-    return LN_RC_NO_MEMORY;
-  }
+  return parse_object(npb, value, false, LN_MEMBERS_TOP, false, [&](ln_member_sink *sink) {
+    return ln_members_v2IPTables(npb, offs, parsed, sink);
+  });
 }
 
 // ------------------------------------------------------- cisco-interface-spec
