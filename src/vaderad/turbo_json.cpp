@@ -169,7 +169,6 @@ inline uint64_t escape_bits(uint64_t x) {
   return ((x - ones * 0x20) | (q - ones) | (b - ones)) & ~x & high;
 }
 
-inline uint64_t load8(const char *s) { return ln_load8(s); }
 
 // Writes the escape sequence of byte c at w; returns the new end.
 inline char *escape_byte(char *w, unsigned char c) {
@@ -233,7 +232,7 @@ __attribute__((always_inline)) inline void write_escaped_string(Out &o, const ch
   }
   size_t i = 0;
   for (; i + 8 <= n; i += 8) {
-    const uint64_t x = load8(s + i);
+    const uint64_t x = ln_load8(s + i);
     if (!escape_bits(x)) {
       memcpy(w, &x, 8);
       w += 8;
@@ -247,7 +246,7 @@ __attribute__((always_inline)) inline void write_escaped_string(Out &o, const ch
         *w++ = static_cast<char>(c);
     }
   }
-  if (i < n && n >= 8 && !escape_bits(load8(s + n - 8))) {
+  if (i < n && n >= 8 && !escape_bits(ln_load8(s + n - 8))) {
     // A clean tail: one word ending at the last byte (it overlaps bytes
     // already written with the same values).
     memcpy(w - (i - (n - 8)), s + n - 8, 8);
@@ -352,7 +351,7 @@ int name_cmp(const ln_fast_field_t &a, const ln_fast_field_t &b, size_t from = 0
   const size_t n = a.name_len < b.name_len ? a.name_len : b.name_len;
   size_t i = from;
   for (; i + 8 <= n; i += 8) {
-    const uint64_t x = load8(a.name + i), y = load8(b.name + i);
+    const uint64_t x = ln_load8(a.name + i), y = ln_load8(b.name + i);
     if (x != y) return __builtin_bswap64(x) < __builtin_bswap64(y) ? -1 : 1;
   }
   const unsigned char *x = reinterpret_cast<const unsigned char *>(a.name);
@@ -366,20 +365,7 @@ int name_cmp(const ln_fast_field_t &a, const ln_fast_field_t &b, size_t from = 0
 // that differ order their names as name_cmp does (a shorter name padded with
 // zeros is a prefix of the other up to the first differing byte); equal keys
 // leave the order to the full comparison.
-uint64_t name_key(const char *s, size_t n) {
-  if (n >= 8) return __builtin_bswap64(load8(s));
-  // Shorter: overlapping loads of the bytes there are, shifted into place.
-  uint64_t k = 0;
-  if (n >= 4) {
-    uint32_t lo, hi;
-    memcpy(&lo, s, 4);
-    memcpy(&hi, s + n - 4, 4);
-    k = static_cast<uint64_t>(lo) | static_cast<uint64_t>(hi) << (8 * (n - 4));
-  } else {
-    for (size_t i = 0; i < n; ++i) k |= static_cast<uint64_t>(static_cast<unsigned char>(s[i])) << (8 * i);
-  }
-  return __builtin_bswap64(k);
-}
+uint64_t name_key(const char *s, size_t n) { return __builtin_bswap64(ln_head_word(s, n)); }
 
 // The first 24 bytes of a name as three such numbers: the names of one
 // payload share long prefixes ("iptables.fields.", "cef.record.Extensions.")
@@ -414,7 +400,7 @@ inline bool same_key(const SortEnt &a, const SortEnt &b) {
 const char *find_dot(const char *s, const char *end) {
   constexpr uint64_t ones = 0x0101010101010101ull, high = 0x8080808080808080ull;
   for (; end - s >= 8; s += 8) {
-    const uint64_t x = load8(s) ^ (ones * '.');
+    const uint64_t x = ln_load8(s) ^ (ones * '.');
     // The lowest flagged byte is always a real match.
     if (const uint64_t m = (x - ones) & ~x & high) return s + (__builtin_ctzll(m) >> 3);
   }
@@ -426,7 +412,7 @@ const char *find_dot(const char *s, const char *end) {
 size_t common_bytes(const char *a, const char *b, size_t n) {
   size_t i = 0;
   for (; i + 8 <= n; i += 8) {
-    const uint64_t x = load8(a + i) ^ load8(b + i);
+    const uint64_t x = ln_load8(a + i) ^ ln_load8(b + i);
     if (x) return i + (static_cast<size_t>(__builtin_ctzll(x)) >> 3);
   }
   while (i < n && a[i] == b[i]) ++i;
@@ -547,9 +533,7 @@ struct ShapeSeg {
 };
 
 struct Shape {
-  bool used = false;
-  uint64_t hash = 0;
-  std::string key; // the shape: each name, then each tag, length-prefixed
+  ln_shape_slot id;
   std::string text;
   std::vector<ShapeSeg> segs;
 };
@@ -624,7 +608,7 @@ int result_to_json(ln_turbo_ctx_t *t, size_t *n) {
   }
   const uint64_t hash = ln_shape_hash(r);
   Shape &sh = shapes->slot[hash % ln_json_shapes::kSlots];
-  if (sh.used && sh.hash == hash && ln_shape_is(sh.key, r)) {
+  if (sh.id.holds(hash, r)) {
     size_t est = sh.text.size() + 1;
     for (const ShapeSeg &seg : sh.segs)
       if (seg.field >= 0) est += value_estimate(r->fields[seg.field]);
@@ -640,13 +624,10 @@ int result_to_json(ln_turbo_ctx_t *t, size_t *n) {
   }
   if (to_json(r, t->json_buf, t->json_buf_cap, n, &shapes->cuts) != 0) return -1;
   try {
-    sh.used = false;
-    sh.hash = hash;
-    ln_shape_key(r, sh.key);
+    sh.id.take(hash, r);
     take_layout(sh, t->json_buf, *n, shapes->cuts);
-    sh.used = true;
   } catch (const std::bad_alloc &) {
-    sh.used = false; // the text is written; only the layout is lost
+    sh.id.used = false; // the text is written; only the layout is lost
   }
   return 0;
 }

@@ -9,14 +9,6 @@ void append_counted(std::string &key, const char *s, size_t n) {
   key.append(s, n);
 }
 
-// Up to eight bytes of s (zero-padded).
-inline uint64_t head_bytes(const char *s, size_t n) {
-  if (n >= 8) return ln_load8(s);
-  uint64_t k = 0;
-  memcpy(&k, s, n);
-  return k;
-}
-
 inline const char *tag_text(const ln_fast_result_t *r, int t) {
   return r->tags[t].tag ? r->tags[t].tag : "";
 }
@@ -46,7 +38,7 @@ uint64_t ln_shape_hash(const ln_fast_result_t *r) {
   const auto name = [&mix](const char *s, size_t n) {
     mix(n);
     if (!n) return;
-    mix(head_bytes(s, n));
+    mix(ln_head_word(s, n));
     if (n > 8) mix(ln_load8(s + n - 8));
   };
   for (int i = 0; i < r->n_fields; ++i) {

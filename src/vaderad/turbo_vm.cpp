@@ -14,7 +14,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
-#include <string>
 #include <string_view>
 #include <ctime>
 #include <vector>
@@ -325,11 +324,7 @@ void resolve_supersedes(ln_fast_result_t *r) {
 
 struct ln_vm_clean_shapes {
   static constexpr size_t kSlots = 64;
-  struct Slot {
-    bool used = false;
-    uint64_t hash = 0;
-    std::string key;
-  } slot[kSlots];
+  ln_shape_slot slot[kSlots];
 };
 
 namespace {
@@ -337,18 +332,11 @@ namespace {
 bool names_clash(ln_vm_t *vm, const ln_fast_result_t *r) {
   const uint64_t hash = ln_shape_hash(r);
   ln_vm_clean_shapes *cache = vm->clean_shapes;
-  if (cache) {
-    const ln_vm_clean_shapes::Slot &s = cache->slot[hash % ln_vm_clean_shapes::kSlots];
-    if (s.used && s.hash == hash && ln_shape_is(s.key, r)) return false;
-  }
+  if (cache && cache->slot[hash % ln_vm_clean_shapes::kSlots].holds(hash, r)) return false;
   if (ln_vm_struct_names_clash(r)) return true;
   try {
     if (!cache) cache = vm->clean_shapes = new ln_vm_clean_shapes;
-    ln_vm_clean_shapes::Slot &s = cache->slot[hash % ln_vm_clean_shapes::kSlots];
-    s.used = false;
-    ln_shape_key(r, s.key);
-    s.hash = hash;
-    s.used = true;
+    cache->slot[hash % ln_vm_clean_shapes::kSlots].take(hash, r);
   } catch (const std::bad_alloc &) {
     // Not remembered: the next result of this shape is checked again.
   }

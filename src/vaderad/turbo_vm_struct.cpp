@@ -29,6 +29,7 @@
 #include "normalizer/rewrite.h"
 #include "normalizer/walker.h"
 #include "vaderad/turbo_arena.h"
+#include "vaderad/turbo_shape.h"
 
 namespace {
 
@@ -42,6 +43,12 @@ using Json = std::unique_ptr<fjson_object, JsonPut>;
 int fail_run(ln_vm_t *vm, const char *msg) {
   vm->error = msg;
   return LN_VMS_ERROR;
+}
+
+// A key the VM would read as a name operator ("", "-", or one starting ".."),
+// which no field name can stand for at the root.
+bool operator_name(std::string_view key) {
+  return key.empty() || key == "-" || key.substr(0, 2) == "..";
 }
 
 int store_rc(int rc) {
@@ -154,7 +161,7 @@ int store_members(ln_vm_t *vm, const char *prefix, size_t plen, fjson_object *ob
   for (size_t k = 0; k < members.size(); ++k) {
     if (!keep[k]) continue;
     const std::string_view key = members[k].first;
-    if (!prefix && (key.empty() || key == "-" || key.substr(0, 2) == ".."))
+    if (!prefix && operator_name(key))
       return fail_run(vm, "structured member name is a name operator");
     const int r = store_json(vm, prefix, plen, key.data(), key.size(), true, members[k].second);
     if (r != LN_VMS_NEXT) return r;
@@ -239,24 +246,6 @@ size_t cut_at_zero(const char *s, size_t n) {
   return z ? static_cast<size_t>(static_cast<const char *>(z) - s) : n;
 }
 
-// The first eight bytes of a name (fewer for a shorter one), zero-padded,
-// in memory order.
-inline __attribute__((always_inline)) uint64_t head_word(const char *s, size_t n) {
-  uint64_t w;
-  if (n >= 8) {
-    memcpy(&w, s, 8);
-    return w;
-  }
-  w = 0;
-  if (n >= 4) {
-    uint32_t lo, hi;
-    memcpy(&lo, s, 4);
-    memcpy(&hi, s + n - 4, 4);
-    return static_cast<uint64_t>(lo) | static_cast<uint64_t>(hi) << (8 * (n - 4));
-  }
-  for (size_t i = 0; i < n; ++i) w |= static_cast<uint64_t>(static_cast<unsigned char>(s[i])) << (8 * i);
-  return w;
-}
 
 // The high bit of every byte of w that is a '.', and of no other (exact,
 // unlike the borrow trick); zero padding is never a dot.
@@ -269,9 +258,6 @@ bool in_input(const ln_vm_t *vm, const char *p, size_t n) {
   return p >= vm->input && p <= vm->input_end && n <= static_cast<size_t>(vm->input_end - p);
 }
 
-bool operator_name(std::string_view key) {
-  return key.empty() || key == "-" || key.substr(0, 2) == "..";
-}
 
 
 // ------------------------------------------------- members of a parse core
@@ -284,7 +270,7 @@ struct Member {
   uint32_t klen;
   const char *val;
   uint32_t vlen;
-  uint64_t head; // head_word of the key: most keys differ there
+  uint64_t head; // ln_head_word of the key: most keys differ there
 };
 
 // VaderAD's sink for the parse cores: applies the rewrite table as the
@@ -326,7 +312,7 @@ public:
     }
     if (nlen >= 65536 || vlen > UINT32_MAX) return kFallBack;
     std::vector<Member> &list = group == LN_MEMBERS_CEF_EXT ? ext_ : top_;
-    const uint64_t head = head_word(name, nlen);
+    const uint64_t head = ln_head_word(name, nlen);
     for (Member &m : list) {
       if (m.head == head && m.klen == nlen && (nlen <= 8 || memcmp(m.key + 8, name + 8, nlen - 8) == 0)) {
         m.val = val;
@@ -854,7 +840,7 @@ bool ln_vm_struct_names_clash(const ln_fast_result_t *r) {
   for (int i = 0; i < n; ++i) {
     const ln_fast_field_t &f = r->fields[i];
     if (tag_name(f.name, f.name_len)) return true;
-    head[i] = head_word(f.name, f.name_len);
+    head[i] = ln_head_word(f.name, f.name_len);
     unsigned s = hash(f.name_len, head[i]);
     while (slot[s]) s = (s + 1) & (kSlots - 1);
     slot[s] = static_cast<uint8_t>(i + 1);
@@ -877,7 +863,7 @@ bool ln_vm_struct_names_clash(const ln_fast_result_t *r) {
     // The dots of b, eight bytes at a time (names are short: no calls).
     for (size_t w = 0; w < b.name_len; w += 8) {
       const size_t k = b.name_len - w < 8 ? b.name_len - w : 8;
-      for (uint64_t dots = dot_bytes(head_word(b.name + w, k)); dots; dots &= dots - 1) {
+      for (uint64_t dots = dot_bytes(ln_head_word(b.name + w, k)); dots; dots &= dots - 1) {
         const size_t al = w + static_cast<size_t>(__builtin_ctzll(dots) >> 3);
         last_dot = al;
         const uint64_t mask = al >= 8 ? ~uint64_t{0} : (uint64_t{1} << (8 * al)) - 1;
