@@ -1321,6 +1321,14 @@ StartSet start_set_of(const ln_program_t *prog, const ln_vm_start_set_t *sets, u
       return r;
     }
     return StartSet::all(true);
+  // The structured types open with fixed text: "CEF:0|", "@cee:", and a
+  // JSON value is an object or an array.
+  case OP_CEF_HDR: return StartSet::one('C');
+  case OP_CEE_SYSLOG: return StartSet::one('@');
+  case OP_FIELD_JSON:
+    r = StartSet::one('{');
+    r.add('[');
+    return r;
   case OP_FORK: {
     uint32_t t;
     if (i + 1 >= n || !forward(&t)) return StartSet::all(true);
