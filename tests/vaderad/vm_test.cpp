@@ -616,3 +616,50 @@ TEST(VmDates, UnixTimeOfBothForms) {
 }
 
 } // namespace
+
+// The start sets of the structured types: every payload the walker's parser
+// of the type accepts begins with a byte of its instruction's set, and the
+// sets are narrow enough to pass a syslog message text by.
+TEST(VmBacktrack, StructuredStartSetsHoldEveryPayloadTheirParserAccepts) {
+  struct Case {
+    uint8_t op;
+    ln_parser_fn fn;
+    std::vector<std::string> inputs;
+  };
+  const std::vector<Case> cases = {
+      {OP_CEF_HDR, ln_v2_parseCEF,
+       {"CEF:0|Vendor|Product|1.0|100|Name|5|src=10.0.0.1 dst=10.0.0.2", "CEF:0|a|b|c|d|e|f|",
+        "cef:0|a|b|c|d|e|f|", " CEF:0|a|b|c|d|e|f|", "Accepted password for root"}},
+      {OP_FIELD_JSON, ln_v2_parseJSON,
+       {"{\"a\":1}", "[1,2]", "{}", " {\"a\":1}", "\"text\"", "12", "true", "Accepted password"}},
+      {OP_CEE_SYSLOG, ln_v2_parseCEESyslog,
+       {"@cee:{\"a\":\"b\"}", "@cee: {}", " @cee:{}", "cee:{}", "session opened for user"}},
+  };
+  for (const Case &c : cases) {
+    Prog p;
+    p.field(c.op, ".");
+    p.match();
+    ln_program_t view = p.view();
+    ln_vm_index_t ix{};
+    ASSERT_EQ(ln_vm_index_build(&ix, &view), 0);
+    const ln_vm_start_set_t &set = ix.sets[0];
+    int accepted = 0, outside = 0;
+    for (const std::string &s : c.inputs) {
+      npb_t npb{};
+      npb.str = s.data();
+      npb.strLen = s.size();
+      size_t offs = 0, parsed = 0;
+      const unsigned char b = static_cast<unsigned char>(s[0]);
+      const bool in_set = (set.bits[b >> 6] >> (b & 63)) & 1;
+      if (c.fn(&npb, &offs, nullptr, nullptr, &parsed, nullptr) == 0) {
+        ++accepted;
+        EXPECT_TRUE(in_set) << ln_opcode_name(c.op) << " on \"" << s << "\"";
+      }
+      if (!in_set) ++outside;
+    }
+    EXPECT_GE(accepted, 2) << ln_opcode_name(c.op);
+    EXPECT_GE(outside, 2) << ln_opcode_name(c.op);
+    EXPECT_FALSE(set.at_end) << ln_opcode_name(c.op);
+    ln_vm_index_free(&ix);
+  }
+}
