@@ -126,7 +126,8 @@ int newest_named(const ln_fast_result_t *r, const char *name, size_t len) {
 }
 
 // A slot for a new field, or null when the result is full (truncated).
-ln_fast_field_t *new_slot(ln_vm_t *vm, const char *name, size_t nlen) {
+// program: the name lies in the program (LN_FF_NAME_PROGRAM).
+ln_fast_field_t *new_slot(ln_vm_t *vm, const char *name, size_t nlen, bool program = false) {
   ln_fast_result_t *r = vm->result;
   if (r->n_fields >= LN_FAST_MAX_FIELDS) {
     r->flags |= LN_RF_TRUNCATED;
@@ -135,17 +136,40 @@ ln_fast_field_t *new_slot(ln_vm_t *vm, const char *name, size_t nlen) {
   ln_fast_field_t *f = &r->fields[r->n_fields++];
   f->name = name;
   f->name_len = static_cast<uint16_t>(nlen);
-  f->flags = LN_FF_NAME_STATIC | (memchr(name, '.', nlen) ? LN_FF_DOTTED : 0);
+  f->flags = static_cast<uint8_t>(LN_FF_NAME_STATIC | (memchr(name, '.', nlen) ? LN_FF_DOTTED : 0) |
+                                  (program ? LN_FF_NAME_PROGRAM : 0));
   f->inl_len = 0;
   return f;
 }
 
+// Copies n <= LN_FAST_INLINE_MAX bytes with a few fixed-size moves (they may
+// overlap) instead of a call: most values are a few bytes long.
+inline void copy_short(char *d, const char *s, size_t n) {
+  if (n >= 16) {
+    memcpy(d, s, 16);
+    if (n > 32) memcpy(d + 16, s + 16, 16);
+    memcpy(d + n - 16, s + n - 16, 16);
+  } else if (n >= 8) {
+    memcpy(d, s, 8);
+    memcpy(d + n - 8, s + n - 8, 8);
+  } else if (n >= 4) {
+    memcpy(d, s, 4);
+    memcpy(d + n - 4, s + n - 4, 4);
+  } else if (n) {
+    d[0] = s[0];
+    d[n / 2] = s[n / 2];
+    d[n - 1] = s[n - 1];
+  }
+}
+static_assert(LN_FAST_INLINE_MAX <= 48, "copy_short moves at most 48 bytes");
+
 void set_text(ln_fast_field_t *f, const char *v, size_t len, bool raw) {
-  f->flags = static_cast<uint8_t>((f->flags & (LN_FF_NAME_STATIC | LN_FF_DOTTED | LN_FF_SUPERSEDES)) |
-                                  LN_FF_TEXT | (raw ? LN_FF_RAW_JSON : 0));
+  f->flags = static_cast<uint8_t>(
+      (f->flags & (LN_FF_NAME_STATIC | LN_FF_NAME_PROGRAM | LN_FF_DOTTED | LN_FF_SUPERSEDES)) |
+      LN_FF_TEXT | (raw ? LN_FF_RAW_JSON : 0));
   if (len <= LN_FAST_INLINE_MAX) {
     f->type = LN_FTYPE_STRING_INLINE;
-    if (len) memcpy(f->v.inl, v, len);
+    copy_short(f->v.inl, v, len);
     f->v.inl[len] = '\0';
     f->inl_len = static_cast<uint32_t>(len);
   } else {
@@ -171,7 +195,7 @@ inline ln_fast_field_t *plain_slot(ln_vm_t *vm, const ln_instr_t *in, const char
   ln_fast_field_t *f = &r->fields[r->n_fields++];
   f->name = c.name;
   f->name_len = static_cast<uint16_t>(c.len);
-  f->flags = LN_FF_NAME_STATIC | (c.dotted ? LN_FF_DOTTED : 0);
+  f->flags = LN_FF_NAME_STATIC | LN_FF_NAME_PROGRAM | (c.dotted ? LN_FF_DOTTED : 0);
   f->inl_len = 0;
   return f;
 }
@@ -240,7 +264,8 @@ StoreRc store_int(ln_vm_t *vm, const char *n, size_t nlen, int64_t v) {
 // the newest alternative is replaced in place (backtracking drops it anyway);
 // one stored before it must survive a backtrack, so the new value is appended
 // and marked to supersede it when the run matches.
-StoreRc store_replace(ln_vm_t *vm, const char *name, size_t len, const char *v, size_t vlen) {
+StoreRc store_replace(ln_vm_t *vm, const char *name, size_t len, const char *v, size_t vlen,
+                      bool program = false) {
   ln_fast_result_t *r = vm->result;
   const int old = newest_named(r, name, len);
   const int floor = vm->fork_sp ? vm->forks[vm->fork_sp - 1].n_fields : 0;
@@ -248,7 +273,7 @@ StoreRc store_replace(ln_vm_t *vm, const char *name, size_t len, const char *v, 
     set_text(&r->fields[old], v, vlen, false);
     return ST_OK;
   }
-  ln_fast_field_t *f = new_slot(vm, name, len);
+  ln_fast_field_t *f = new_slot(vm, name, len, program);
   if (!f) return ST_FULL;
   set_text(f, v, vlen, false);
   if (old >= 0) {
@@ -1096,9 +1121,9 @@ HandlerResult op_static_field(ln_vm_t *vm, const ln_instr_t *in) {
   if (klen == 0) return H_NEXT;
   StoreRc rc;
   if (in->flags & LN_IF_REPLACE) {
-    rc = store_replace(vm, key, klen, val, vlen);
+    rc = store_replace(vm, key, klen, val, vlen, true);
   } else {
-    ln_fast_field_t *f = new_slot(vm, key, klen);
+    ln_fast_field_t *f = new_slot(vm, key, klen, true);
     rc = f ? ST_OK : ST_FULL;
     if (f) set_text(f, val, vlen, false);
   }

@@ -47,6 +47,7 @@ enum ln_ftype_t : uint8_t {
 #define LN_FF_TEXT 0x02u        // text value
 #define LN_FF_DOTTED 0x04u      // the name contains '.'
 #define LN_FF_RAW_JSON 0x08u    // the text is a JSON value, written unquoted
+#define LN_FF_NAME_PROGRAM 0x10u // the name lies in the program (code or string pool)
 #define LN_FF_SUPERSEDES 0x80u  // replaces an earlier field of the same name at MATCH
 
 // Result flags.

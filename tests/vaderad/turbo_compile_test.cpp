@@ -409,3 +409,27 @@ TEST(TurboCompile, RecompileReplacesTheProgram) {
 }
 
 } // namespace
+
+// The JSON layouts know names in the program by their addresses, so they must
+// go with the program: a program compiled again in place, the same size but
+// with another field name, writes the new name.
+TEST(TurboCompile, LayoutsGoWithTheirProgram) {
+  Compiled c("rule=:x %aaaa:word% %bbbb.cc:word%\n");
+  ASSERT_TRUE(c.available()) << c.reason();
+  const auto text = [&c](const std::string &line) {
+    char *s = nullptr;
+    size_t n = 0;
+    if (ln_turbo_normalize_to_str(c.ctx, line.data(), line.size(), &s, &n) != 0) return std::string("declined");
+    std::string out(s, n);
+    free(s);
+    return out;
+  };
+  EXPECT_EQ(text("x 1 2"), "{\"aaaa\":\"1\",\"bbbb\":{\"cc\":\"2\"}}");
+  EXPECT_EQ(text("x 3 4"), "{\"aaaa\":\"3\",\"bbbb\":{\"cc\":\"4\"}}"); // from the layout
+  for (ln_pdag *n = c.ctx->pdag; n && n->nparsers > 0; n = n->parsers[0].node)
+    if (char *name = n->parsers[0].name)
+      for (char *p = name; *p; ++p)
+        if (*p >= 'a' && *p <= 'c') *p = static_cast<char>(*p + 3); // aaaa -> dddd
+  ASSERT_EQ(ln_turbo_compile(c.ctx), 0);
+  EXPECT_EQ(text("x 5 6"), "{\"dddd\":\"5\",\"eeee\":{\"ff\":\"6\"}}");
+}
