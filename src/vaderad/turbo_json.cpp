@@ -11,6 +11,9 @@
 #include <libfastjson/json_tokener.h>
 
 #include <climits>
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -660,6 +663,48 @@ inline void put_piece(Out &o, const char *s, size_t n) {
   o.pos += n;
 }
 
+// Writes the text of an inline value that needs no escape, quoted, and
+// returns true; false (nothing written) when a byte needs one. The inline
+// buffer is 48 bytes whatever the length, so it is tested in whole 16-byte
+// blocks, and the output needs room for 50 bytes.
+inline bool put_clean_inline(Out &o, const ln_fast_field_t &f) {
+#ifdef __SSE2__
+  static_assert(sizeof f.v.inl == 48, "three blocks");
+  const size_t n = f.inl_len;
+  if (n > LN_FAST_INLINE_MAX || o.cap - o.pos < 64) return false;
+  const __m128i limit = _mm_set1_epi8(0x1f), quote = _mm_set1_epi8('"'), bs = _mm_set1_epi8('\\');
+  const auto bad = [&](__m128i x) {
+    const __m128i low = _mm_cmpeq_epi8(_mm_max_epu8(x, limit), limit); // bytes <= 0x1f
+    return static_cast<uint32_t>(
+        _mm_movemask_epi8(_mm_or_si128(low, _mm_or_si128(_mm_cmpeq_epi8(x, quote), _mm_cmpeq_epi8(x, bs)))));
+  };
+  const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i *>(f.v.inl));
+  uint64_t mask = bad(a);
+  __m128i b = a, c = a;
+  if (n > 16) {
+    b = _mm_loadu_si128(reinterpret_cast<const __m128i *>(f.v.inl + 16));
+    mask |= static_cast<uint64_t>(bad(b)) << 16;
+    if (n > 32) {
+      c = _mm_loadu_si128(reinterpret_cast<const __m128i *>(f.v.inl + 32));
+      mask |= static_cast<uint64_t>(bad(c)) << 32;
+    }
+  }
+  if (mask & ((1ull << n) - 1)) return false;
+  char *w = o.buf + o.pos;
+  *w = '"';
+  _mm_storeu_si128(reinterpret_cast<__m128i *>(w + 1), a);
+  if (n > 16) _mm_storeu_si128(reinterpret_cast<__m128i *>(w + 17), b);
+  if (n > 32) _mm_storeu_si128(reinterpret_cast<__m128i *>(w + 33), c);
+  w[n + 1] = '"';
+  o.pos += n + 2;
+  return true;
+#else
+  (void)o;
+  (void)f;
+  return false;
+#endif
+}
+
 // Writes r from its shape's layout; -1 when a value cannot be written.
 int write_layout(const Shape &sh, const ln_fast_result_t *r, char *buf, size_t buflen,
                  size_t *outlen) {
@@ -668,7 +713,11 @@ int write_layout(const Shape &sh, const ln_fast_result_t *r, char *buf, size_t b
   for (const ShapeSeg &seg : sh.segs) {
     put_piece(o, sh.text.data() + from, seg.lit_end - from);
     from = seg.lit_end;
-    if (seg.field >= 0 && !write_value(o, r->fields[seg.field])) return -1;
+    if (seg.field < 0) continue;
+    const ln_fast_field_t &f = r->fields[seg.field];
+    if (f.type == LN_FTYPE_STRING_INLINE && !(f.flags & LN_FF_RAW_JSON) && o.ok && put_clean_inline(o, f))
+      continue;
+    if (!write_value(o, f)) return -1;
   }
   if (!o.ok) return -1;
   buf[o.pos] = '\0';

@@ -53,3 +53,46 @@ TEST(ShapeCache, RememberedShapesDoNotHideAClash) {
 }
 
 } // namespace
+
+namespace {
+
+// The full writer's text for ctx's result of line.
+std::string full_text(ln_ctx ctx, const std::string &line) {
+  const ln_fast_result_t *r = nullptr;
+  if (ln_turbo_normalize_raw(ctx, line.data(), line.size(), &r) != 0) return "declined";
+  char *s = nullptr;
+  size_t n = 0;
+  if (ln_fast_to_json_alloc(r, &s, &n) != 0) return "unwritable";
+  std::string out(s, n);
+  free(s);
+  return out;
+}
+
+} // namespace
+
+// A value written from a layout is tested for escapes in whole blocks of its
+// inline copy: bytes past its end (left by a longer value before it) must not
+// count, and a byte that needs an escape must be found at every position.
+TEST(ShapeCache, LayoutValuesAreEscapedAtEveryPositionAndLength) {
+  Ctx c("version=2\nrule=:v=%a:rest%\n");
+  int checked = 0;
+  for (const char bad : {'"', '\\', '\n', '\x01', '\x1f'}) {
+    for (size_t len = 0; len <= 47; ++len) {
+      // A long value full of the byte first, then clean and escaped values
+      // of this length.
+      c.run("v=" + std::string(47, bad));
+      std::vector<std::string> values = {std::string(len, 'x')};
+      for (size_t at = 0; at < len; ++at) {
+        std::string v(len, '\xc3');
+        v[at] = bad;
+        values.push_back(v);
+      }
+      for (const std::string &v : values) {
+        const std::string line = "v=" + v;
+        ASSERT_EQ(c.run(line), full_text(c.ctx, line)) << "length " << len;
+        ++checked;
+      }
+    }
+  }
+  EXPECT_GT(checked, 5000);
+}

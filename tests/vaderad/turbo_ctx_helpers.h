@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "normalizer/context.h"
+#include "vaderad/turbo_json.h"
 #include "vaderad/turbo_state.h"
 #include "vm_helpers.h"
 
@@ -37,6 +38,7 @@ struct TurboCtx {
   void install(const Prog &p) {
     ln_turbo_ctx_t *t = ctx->turbo;
     ln_vm_index_free(&t->index); // the start sets of the program replaced
+    ln_turbo_json_shapes_clear(t); // and its JSON layouts
     free(t->code);
     free(t->strpool);
     free(t->edges); // the hand-written program has no DAG edges: structured fields only probe
