@@ -980,6 +980,17 @@ size_t rfc3164_len(const char *s, size_t len) {
   case 'o' << 16 | 'c' << 8 | 't': case 'n' << 16 | 'o' << 8 | 'v': case 'd' << 16 | 'e' << 8 | 'c': break;
   default: return 0;
   }
+  // The usual form "Mmm dd hh:mm:ss" (day padded with a blank or two
+  // digits) read in one go; anything else takes the general reading below.
+  const auto d = [s](size_t k) { return static_cast<unsigned>(static_cast<unsigned char>(s[k]) - '0'); };
+  if (len >= 15 && s[3] == ' ' && (s[4] == ' ' || d(4) <= 9) && d(5) <= 9 && s[6] == ' ' && d(7) <= 9 &&
+      d(8) <= 9 && s[9] == ':' && d(10) <= 9 && d(11) <= 9 && s[12] == ':' && d(13) <= 9 && d(14) <= 9 &&
+      (len == 15 || d(15) > 9)) {
+    const unsigned day = (s[4] == ' ' ? 0 : d(4) * 10) + d(5);
+    if (day >= 1 && day <= 31 && d(7) * 10 + d(8) <= 23 && d(10) * 10 + d(11) <= 59 &&
+        d(13) * 10 + d(14) <= 60)
+      return len > 15 && s[15] == ':' ? 16 : 15;
+  }
   size_t i = 3, n = 0;
   if (i >= len || s[i] != ' ') return 0;
   ++i;
