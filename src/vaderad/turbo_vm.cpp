@@ -126,6 +126,19 @@ int newest_named(const ln_fast_result_t *r, const char *name, size_t len) {
 }
 
 // A slot for a new field, or null when the result is full (truncated).
+// Whether s[0, n) holds a '.': a word at a time (names are short).
+inline bool has_dot(const char *s, size_t n) {
+  constexpr uint64_t ones = 0x0101010101010101ull, high = 0x8080808080808080ull;
+  const auto dots = [](uint64_t x) {
+    x ^= ones * '.';
+    return (x - ones) & ~x & high;
+  };
+  if (n < 8) return dots(ln_head_word(s, n)) != 0; // zero padding holds no '.'
+  for (size_t i = 0; i + 8 < n; i += 8)
+    if (dots(ln_load8(s + i))) return true;
+  return dots(ln_load8(s + n - 8)) != 0;
+}
+
 // program: the name lies in the program (LN_FF_NAME_PROGRAM).
 ln_fast_field_t *new_slot(ln_vm_t *vm, const char *name, size_t nlen, bool program = false) {
   ln_fast_result_t *r = vm->result;
@@ -136,7 +149,7 @@ ln_fast_field_t *new_slot(ln_vm_t *vm, const char *name, size_t nlen, bool progr
   ln_fast_field_t *f = &r->fields[r->n_fields++];
   f->name = name;
   f->name_len = static_cast<uint16_t>(nlen);
-  f->flags = static_cast<uint8_t>(LN_FF_NAME_STATIC | (memchr(name, '.', nlen) ? LN_FF_DOTTED : 0) |
+  f->flags = static_cast<uint8_t>(LN_FF_NAME_STATIC | (has_dot(name, nlen) ? LN_FF_DOTTED : 0) |
                                   (program ? LN_FF_NAME_PROGRAM : 0));
   f->inl_len = 0;
   return f;
@@ -305,6 +318,14 @@ HandlerResult field_text(ln_vm_t *vm, const ln_instr_t *in, const char *v, size_
 } // namespace
 
 int ln_vm_store_value(ln_vm_t *vm, const char *n, size_t nlen, const char *v, size_t vlen, int raw) {
+  // Outside a field context a name that is not "-", ".." or "..." names the
+  // field as it is: the structured handlers store most members this way.
+  if (vm->result && !vm->field_ctx_sp && !vm->fail_on_dup && n && nlen > 0 && nlen < 65536 &&
+      vlen <= UINT32_MAX && !(nlen == 1 && n[0] == '-') && !(nlen >= 2 && n[0] == '.' && n[1] == '.')) {
+    ln_fast_field_t *f = new_slot(vm, n, nlen);
+    if (f) set_text(f, v, vlen, raw != 0);
+    return 0;
+  }
   switch (store_text(vm, n, nlen, v, vlen, raw != 0)) {
   case ST_ERROR: return -1;
   case ST_DUP: return 1;

@@ -9,6 +9,7 @@
 
 #include "../normalizer/parser_harness.h"
 #include "vaderad/turbo_json.h"
+#include "vaderad/turbo_vm_struct.h"
 #include "vm_helpers.h"
 
 namespace {
@@ -664,5 +665,33 @@ TEST(VmBacktrack, StructuredStartSetsHoldEveryPayloadTheirParserAccepts) {
     EXPECT_GE(outside, 2) << ln_opcode_name(c.op);
     EXPECT_FALSE(set.at_end) << ln_opcode_name(c.op);
     ln_vm_index_free(&ix);
+  }
+}
+
+// A store outside a field context keeps the name as it is and marks it
+// dotted exactly when it holds a '.', at any position of a name of any
+// length; "-", ".." and "..." keep no field.
+TEST(VmStores, MemberStoresKeepTheNameAndMarkDots) {
+  Prog p;
+  p.match();
+  Vm v;
+  ASSERT_EQ(v.run(p, ""), LN_VM_MATCH);
+  for (size_t len = 1; len <= 20; ++len) {
+    for (size_t dot = 0; dot <= len; ++dot) { // dot == len: no dot
+      std::string name(len, 'k');
+      if (dot < len) name[dot] = '.';
+      if (name == "." || name.rfind("..", 0) == 0) continue;
+      const int before = v.res.n_fields;
+      ASSERT_EQ(ln_vm_store_value(&v.vm, name.data(), name.size(), "v", 1, 0), 0);
+      ASSERT_EQ(v.res.n_fields, before + 1) << name;
+      const ln_fast_field_t &f = v.res.fields[before];
+      EXPECT_EQ(std::string(f.name, f.name_len), name);
+      EXPECT_EQ((f.flags & LN_FF_DOTTED) != 0, dot < len) << name;
+      v.res.n_fields = 0;
+    }
+  }
+  for (const std::string name : {"-", "..", "...", "...x"}) {
+    ASSERT_EQ(ln_vm_store_value(&v.vm, name.data(), name.size(), "v", 1, 0), 0);
+    EXPECT_EQ(v.res.n_fields, 0) << name;
   }
 }
