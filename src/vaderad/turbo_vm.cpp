@@ -116,7 +116,7 @@ NameRc build_field_name(ln_vm_t *vm, const char *n, size_t nlen, const char **ou
 enum StoreRc { ST_OK, ST_DUP, ST_FULL, ST_ERROR };
 
 bool same_name(const ln_fast_field_t &f, const char *name, size_t len) {
-  return f.name_len == len && memcmp(f.name, name, len) == 0;
+  return f.name_len == len && (f.name == name || ln_same_bytes(f.name, name, len));
 }
 
 int newest_named(const ln_fast_result_t *r, const char *name, size_t len) {
@@ -1133,7 +1133,13 @@ HandlerResult op_static_field(ln_vm_t *vm, const ln_instr_t *in) {
   if (!vm->result) return H_NEXT;
   const char *key, *val;
   size_t klen = in->aux, vlen;
-  if (in->flags & LN_IF_POOLED_KV) {
+  const ln_vm_name_t *c = vm->names ? &vm->names[in - vm->prog->code] : nullptr;
+  if (c && c->value) { // read when the program was indexed
+    key = c->name;
+    klen = c->len;
+    val = c->value;
+    vlen = c->value_len;
+  } else if (in->flags & LN_IF_POOLED_KV) {
     const char *pool = vm->prog->strpool;
     if (!pool) return H_NEXT;
     const uint32_t plen = vm->prog->strpool_len;
@@ -1469,6 +1475,34 @@ void build_fork_jumps(ln_vm_index_t *ix, const ln_program_t *prog) {
 
 } // namespace
 
+namespace {
+
+// The key and value of STATIC_FIELD in as op_static_field reads them, into c
+// when they are valid and the key is not empty.
+void static_value(const ln_program_t *prog, const ln_instr_t &in, ln_vm_name_t *c) {
+  const char *key, *val;
+  size_t klen, vlen;
+  if (in.flags & LN_IF_POOLED_KV) {
+    const char *pool = prog->strpool;
+    klen = in.aux;
+    vlen = in.data.kv_pool.val_len;
+    if (!pool || !ln_strpool_span_ok(pool, prog->strpool_len, in.data.kv_pool.key_off, klen) ||
+        !ln_strpool_span_ok(pool, prog->strpool_len, in.data.kv_pool.val_off, vlen))
+      return;
+    key = pool + in.data.kv_pool.key_off;
+    val = pool + in.data.kv_pool.val_off;
+  } else {
+    key = in.data.kv.key;
+    klen = strnlen(key, sizeof in.data.kv.key);
+    val = in.data.kv.val;
+    vlen = strnlen(val, sizeof in.data.kv.val);
+  }
+  if (klen == 0) return;
+  *c = ln_vm_name_t{key, key, static_cast<uint32_t>(klen), 1, 0, 0, val, static_cast<uint32_t>(vlen)};
+}
+
+} // namespace
+
 int ln_vm_index_build(ln_vm_index_t *ix, const ln_program_t *prog) {
   if (!ix) return -1;
   *ix = ln_vm_index_t{};
@@ -1491,6 +1525,9 @@ int ln_vm_index_build(ln_vm_index_t *ix, const ln_program_t *prog) {
     case LN_LAYOUT_STR: inl = in.data.str; width = sizeof in.data.str; break;
     case LN_LAYOUT_CHAR_TO: inl = in.data.char_to.name; width = sizeof in.data.char_to.name; break;
     case LN_LAYOUT_STR_TO: inl = in.data.str_to.name; width = sizeof in.data.str_to.name; break;
+    case LN_LAYOUT_KV:
+      static_value(prog, in, &names[i]);
+      continue;
     default: continue;
     }
     ln_vm_name_t &c = names[i];
@@ -1498,9 +1535,9 @@ int ln_vm_index_build(ln_vm_index_t *ix, const ln_program_t *prog) {
       const char *p = prog->strpool ? ln_strpool_cstr(prog->strpool, prog->strpool_len, in.data.name_pool.off)
                                     : nullptr;
       if (!p || strlen(p) > UINT32_MAX) continue; // resolved, and refused, at run time
-      c = ln_vm_name_t{p, nullptr, static_cast<uint32_t>(strlen(p)), 1, 0, 0};
+      c = ln_vm_name_t{p, nullptr, static_cast<uint32_t>(strlen(p)), 1, 0, 0, nullptr, 0};
     } else {
-      c = ln_vm_name_t{inl, inl, static_cast<uint32_t>(strnlen(inl, width)), 1, 0, 0};
+      c = ln_vm_name_t{inl, inl, static_cast<uint32_t>(strnlen(inl, width)), 1, 0, 0, nullptr, 0};
     }
     const std::string_view n(c.name, c.len);
     c.plain = !n.empty() && n != "-" && n != ".." && n.substr(0, 3) != "..." && n.size() < 65536;

@@ -135,6 +135,8 @@ struct ln_vm_name_t {
   uint8_t plain;   // 1: outside a field context the field is named exactly this
                    // (not empty, "-", ".." or "...", shorter than 65536 bytes)
   uint8_t dotted;  // 1: the name holds a '.'
+  const char *value; // STATIC_FIELD: its value (the name is its key), or null
+  uint32_t value_len;
 };
 
 // Where a chain of FORKs (each the target of the one before) leads for one
