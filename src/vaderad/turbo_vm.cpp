@@ -596,8 +596,7 @@ HandlerResult op_unsupported(ln_vm_t *vm, const ln_instr_t *in) {
 HandlerResult op_literal(ln_vm_t *vm, const ln_instr_t *in) {
   const size_t n = in->aux;
   if (n > LN_LITERAL_MAX || rem(vm) < n) return H_FAIL;
-  for (size_t i = 0; i < n; ++i) // literals are short: a loop beats a call
-    if (vm->ip[i] != in->data.str[i]) return H_FAIL;
+  if (!ln_same_bytes(vm->ip, in->data.str, n)) return H_FAIL; // words, inline: literals are short
   vm->ip += n;
   return H_NEXT;
 }
