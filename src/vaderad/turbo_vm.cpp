@@ -46,6 +46,13 @@ HandlerResult run_error(ln_vm_t *vm, const char *msg) {
 
 // ------------------------------------------------------------------ names
 
+// The hash TAG keeps with each tag (FNV-1a), for the test "stored before".
+inline uint32_t tag_hash(const char *tag, size_t len) {
+  uint32_t h = 2166136261u;
+  for (size_t i = 0; i < len; ++i) h = (h ^ static_cast<unsigned char>(tag[i])) * 16777619u;
+  return h;
+}
+
 // The raw name an instruction carries: inline in the layout's name member, or
 // pooled with flag 0x10. Null when a pooled name lies outside the pool.
 const char *instr_name(const ln_vm_t *vm, const ln_instr_t *in, const char *inline_name,
@@ -1102,8 +1109,8 @@ HandlerResult op_tag(ln_vm_t *vm, const ln_instr_t *in) {
   const char *tag = str_name(vm, in, &len); // NUL-terminated inline or in the pool
   if (!tag) return run_error(vm, "pooled tag outside the string pool");
   if (!r || len == 0) return H_NEXT;
-  uint32_t h = 2166136261u;
-  for (size_t i = 0; i < len; ++i) h = (h ^ static_cast<unsigned char>(tag[i])) * 16777619u;
+  const ln_vm_name_t *c = vm->names ? &vm->names[in - vm->prog->code] : nullptr;
+  const uint32_t h = c && c->ok && c->name == tag ? c->tag_hash : tag_hash(tag, len);
   if (r->tag_hash[h % 32]) {
     for (int i = 0; i < r->n_tags; ++i)
       if (r->tags[i].hash == h && r->tags[i].tag == tag) return H_NEXT;
@@ -1497,7 +1504,7 @@ void static_value(const ln_program_t *prog, const ln_instr_t &in, ln_vm_name_t *
     vlen = strnlen(val, sizeof in.data.kv.val);
   }
   if (klen == 0) return;
-  *c = ln_vm_name_t{key, key, static_cast<uint32_t>(klen), 1, 0, 0, val, static_cast<uint32_t>(vlen)};
+  *c = ln_vm_name_t{key, key, static_cast<uint32_t>(klen), 1, 0, 0, val, static_cast<uint32_t>(vlen), 0};
 }
 
 } // namespace
@@ -1534,10 +1541,11 @@ int ln_vm_index_build(ln_vm_index_t *ix, const ln_program_t *prog) {
       const char *p = prog->strpool ? ln_strpool_cstr(prog->strpool, prog->strpool_len, in.data.name_pool.off)
                                     : nullptr;
       if (!p || strlen(p) > UINT32_MAX) continue; // resolved, and refused, at run time
-      c = ln_vm_name_t{p, nullptr, static_cast<uint32_t>(strlen(p)), 1, 0, 0, nullptr, 0};
+      c = ln_vm_name_t{p, nullptr, static_cast<uint32_t>(strlen(p)), 1, 0, 0, nullptr, 0, 0};
     } else {
-      c = ln_vm_name_t{inl, inl, static_cast<uint32_t>(strnlen(inl, width)), 1, 0, 0, nullptr, 0};
+      c = ln_vm_name_t{inl, inl, static_cast<uint32_t>(strnlen(inl, width)), 1, 0, 0, nullptr, 0, 0};
     }
+    c.tag_hash = tag_hash(c.name, c.len);
     const std::string_view n(c.name, c.len);
     c.plain = !n.empty() && n != "-" && n != ".." && n.substr(0, 3) != "..." && n.size() < 65536;
     c.dotted = n.find('.') != std::string_view::npos;

@@ -137,6 +137,7 @@ struct ln_vm_name_t {
   uint8_t dotted;  // 1: the name holds a '.'
   const char *value; // STATIC_FIELD: its value (the name is its key), or null
   uint32_t value_len;
+  uint32_t tag_hash; // TAG: the tag's hash (see op_tag), when ok
 };
 
 // Where a chain of FORKs (each the target of the one before) leads for one
