@@ -535,95 +535,12 @@ struct ShapeSeg {
   int32_t field;    // then this field's value; -1 for the closing piece
 };
 
-// Which results a layout serves. A name that lies in the program is known by
-// its address: the layouts are dropped with the program, whose bytes do not
-// change while it lives. Any other name (built in the arena, found in the
-// message) is known by its bytes. Tags are only ever stored by TAG, from the
-// program, so they too are known by their addresses.
-struct LayoutName {
-  const char *ptr; // the name in the program, or null: compare bytes[off, off + len)
-  uint32_t off;
-  uint32_t len;
-};
-
-inline uint64_t layout_mix(uint64_t h, uint64_t v) {
-  h = (h ^ v) * 0x100000001b3ull;
-  return h ^ (h >> 29);
-}
-
-// Equal for results a LayoutId holds; a few instructions a field.
-uint64_t layout_hash(const ln_fast_result_t *r) {
-  uint64_t h = 0x9e3779b97f4a7c15ull ^ static_cast<uint64_t>(r->n_fields) << 32 ^ r->n_tags;
-  for (int i = 0; i < r->n_fields; ++i) {
-    const ln_fast_field_t &f = r->fields[i];
-    if (f.flags & LN_FF_NAME_PROGRAM) {
-      h = layout_mix(h, reinterpret_cast<uintptr_t>(f.name) ^ static_cast<uint64_t>(f.name_len) << 48);
-      continue;
-    }
-    const size_t n = f.name ? f.name_len : 0;
-    h = layout_mix(h, n);
-    if (!n) continue;
-    h = layout_mix(h, ln_head_word(f.name, n));
-    if (n > 8) h = layout_mix(h, ln_load8(f.name + n - 8));
-  }
-  for (int t = 0; t < r->n_tags && t < LN_FAST_MAX_TAGS; ++t)
-    h = layout_mix(h, reinterpret_cast<uintptr_t>(r->tags[t].tag));
-  h *= 0xff51afd7ed558ccdull;
-  return h ^ (h >> 33);
-}
-
-struct LayoutId {
-  bool used = false;
-  uint64_t hash = 0;
-  std::vector<LayoutName> names;
-  std::vector<const char *> tags;
-  std::string bytes;
-
-  bool holds(uint64_t h, const ln_fast_result_t *r) const {
-    if (!used || hash != h || r->n_fields != names.size() || r->n_tags != tags.size()) return false;
-    for (size_t i = 0; i < names.size(); ++i) {
-      const LayoutName &e = names[i];
-      const ln_fast_field_t &f = r->fields[i];
-      if (e.ptr) {
-        if (f.name != e.ptr || f.name_len != e.len || !(f.flags & LN_FF_NAME_PROGRAM)) return false;
-      } else {
-        const size_t n = f.name ? f.name_len : 0;
-        if (n != e.len || !ln_same_bytes(bytes.data() + e.off, f.name, n)) return false;
-      }
-    }
-    for (size_t t = 0; t < tags.size(); ++t)
-      if (r->tags[t].tag != tags[t]) return false;
-    return true;
-  }
-
-  // Takes r's identity (hash h). May throw std::bad_alloc, leaving it unused.
-  void take(uint64_t h, const ln_fast_result_t *r) {
-    used = false;
-    names.clear();
-    tags.clear();
-    bytes.clear();
-    for (int i = 0; i < r->n_fields; ++i) {
-      const ln_fast_field_t &f = r->fields[i];
-      const uint32_t n = f.name ? f.name_len : 0;
-      if (f.flags & LN_FF_NAME_PROGRAM) {
-        names.push_back(LayoutName{f.name, 0, n});
-      } else {
-        names.push_back(LayoutName{nullptr, static_cast<uint32_t>(bytes.size()), n});
-        bytes.append(f.name ? f.name : "", n);
-      }
-    }
-    for (int t = 0; t < r->n_tags && t < LN_FAST_MAX_TAGS; ++t) tags.push_back(r->tags[t].tag);
-    hash = h;
-    used = true;
-  }
-};
-
 // The literal text is followed by kLitPad spare bytes, so that each piece is
 // copied in whole 16-byte moves.
 constexpr size_t kLitPad = 16;
 
 struct Shape {
-  LayoutId id;
+  ln_shape_id id;
   std::string text; // the literal pieces, then kLitPad bytes of padding
   std::vector<ShapeSeg> segs;
 };
@@ -752,7 +669,7 @@ int result_to_json(ln_turbo_ctx_t *t, size_t *n) {
     if (!reserve_json_buf(t, ln_fast_json_estimate(r))) return -1;
     return to_json(r, t->json_buf, t->json_buf_cap, n);
   }
-  const uint64_t hash = layout_hash(r);
+  const uint64_t hash = t->vm.shape_hash_set ? t->vm.shape_hash : ln_shape_hash(r);
   Shape &sh = shapes->slot[hash % ln_json_shapes::kSlots];
   if (sh.id.holds(hash, r)) {
     // The buffer nearly always has room; when it has not, it is sized for
@@ -870,6 +787,7 @@ void ln_turbo_json_shapes_clear(ln_turbo_ctx_t *t) {
   if (!t) return;
   delete t->shapes;
   t->shapes = nullptr;
+  ln_vm_forget_shapes(&t->vm);
 }
 
 void ln_turbo_runtime_free(ln_turbo_ctx_t *t) {

@@ -27,8 +27,9 @@ int ln_turbo_normalize_raw(ln_ctx ctx, const char *str, size_t len, const ln_fas
 // ln_turbo_ctx_init and ln_turbo_ctx_free. Init returns 0 or -1.
 int ln_turbo_runtime_init(ln_turbo_ctx_t *t);
 void ln_turbo_runtime_free(ln_turbo_ctx_t *t);
-// Forgets the JSON layouts of the result shapes seen so far (their memory);
-// called when the program is discarded.
+// Forgets everything that knows the program's names by address: the JSON
+// layouts of the result shapes seen so far and the VM's clean shapes. Called
+// when the program is discarded or replaced.
 void ln_turbo_json_shapes_clear(ln_turbo_ctx_t *t);
 
 // Accessors. Names and texts are returned with their lengths: a value may hold

@@ -1,5 +1,4 @@
-// The shape of a flat result: the sequence of its field names and tags, byte
-// for byte. Everything that depends only on the names (the JSON writer's
+// The shape of a flat result: the sequence of its field names and tags. Everything that depends only on the names (the JSON writer's
 // ordering and nesting, the check that no name is a dotted prefix of another)
 // can be worked out once per shape and reused by later results of that shape.
 #pragma once
@@ -8,6 +7,7 @@
 #include <cstdint>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "vaderad/turbo_vm.h"
 
@@ -53,30 +53,45 @@ inline bool ln_same_bytes(const char *a, const char *b, size_t n) {
   return true;
 }
 
-// Hash of r's shape from the length and the first and last eight bytes of
-// each name and tag: cheap, and equal for equal shapes (ln_shape_is decides).
-uint64_t ln_shape_hash(const ln_fast_result_t *r);
-// Writes r's shape into key: each name, then each tag, length-prefixed.
-void ln_shape_key(const ln_fast_result_t *r, std::string &key);
-// True when r has exactly the shape written in key.
-bool ln_shape_is(const std::string &key, const ln_fast_result_t *r);
+// A shape's identity. A name whose storage stays put while the program
+// lives (LN_FF_NAME_PROGRAM: in the program, or in the context's member name
+// table) is known by its address; any other name (built in the arena, found
+// in the message) by its bytes. Tags are only ever stored from the program,
+// so they are known by their addresses. Whoever keeps identities must drop
+// them with the program.
+struct ln_shape_name {
+  const char *ptr; // the stable name, or null: compare bytes[off, off + len)
+  uint32_t off;
+  uint32_t len;
+};
 
-// One slot of a direct-mapped cache keyed by shape: the shape itself. What
-// is cached for the shape is up to the owner of the slot.
-struct ln_shape_slot {
+// Equal for results of one identity; a few instructions a field.
+uint64_t ln_shape_hash(const ln_fast_result_t *r);
+
+struct ln_shape_id {
   bool used = false;
   uint64_t hash = 0;
-  std::string key;
+  std::vector<ln_shape_name> names;
+  std::vector<const char *> tags;
+  std::string bytes;
 
+  // Whether r has this identity (h is ln_shape_hash(r)).
   bool holds(uint64_t h, const ln_fast_result_t *r) const {
-    return used && hash == h && ln_shape_is(key, r);
+    if (!used || hash != h || r->n_fields != names.size() || r->n_tags != tags.size()) return false;
+    for (size_t i = 0; i < names.size(); ++i) {
+      const ln_shape_name &e = names[i];
+      const ln_fast_field_t &f = r->fields[i];
+      if (e.ptr) {
+        if (f.name != e.ptr || f.name_len != e.len || !(f.flags & LN_FF_NAME_PROGRAM)) return false;
+      } else {
+        const size_t n = f.name ? f.name_len : 0;
+        if (n != e.len || !ln_same_bytes(bytes.data() + e.off, f.name, n)) return false;
+      }
+    }
+    for (size_t t = 0; t < tags.size(); ++t)
+      if (r->tags[t].tag != tags[t]) return false;
+    return true;
   }
-  // Takes r's shape, whose hash is h. May throw std::bad_alloc, leaving the
-  // slot unused.
-  void take(uint64_t h, const ln_fast_result_t *r) {
-    used = false;
-    hash = h;
-    ln_shape_key(r, key);
-    used = true;
-  }
+  // Takes r's identity (hash h). May throw std::bad_alloc, leaving it unused.
+  void take(uint64_t h, const ln_fast_result_t *r);
 };

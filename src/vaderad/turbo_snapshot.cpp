@@ -76,7 +76,10 @@ ln_fast_result_snapshot_t *ln_fast_result_snapshot_create_for(const ln_fast_resu
   };
   for (int i = 0; i < nf; ++i) {
     ln_fast_field_t &f = s->result.fields[i];
-    if (f.name && !kept(f.name, f.name_len)) f.name = place(f.name, f.name_len);
+    if (f.name && !kept(f.name, f.name_len)) {
+      f.name = place(f.name, f.name_len);
+      f.flags &= static_cast<uint8_t>(~LN_FF_NAME_PROGRAM); // a copy of its own now
+    }
     if (pointer_text(f)) f.v.str.ptr = place(f.v.str.ptr, f.v.str.len);
   }
   if (r->original) s->result.original = place(r->original, r->original_len);

@@ -377,18 +377,31 @@ void resolve_supersedes(ln_fast_result_t *r) {
 
 struct ln_vm_clean_shapes {
   static constexpr size_t kSlots = 64;
-  ln_shape_slot slot[kSlots];
+  ln_shape_id slot[kSlots];
+  // The program the shapes were seen with: names are known by address.
+  const ln_instr_t *code = nullptr;
+  uint32_t code_len = 0;
 };
 
 namespace {
 
 bool names_clash(ln_vm_t *vm, const ln_fast_result_t *r) {
   const uint64_t hash = ln_shape_hash(r);
+  vm->shape_hash = hash; // the result is final: its writer need not hash it again
+  vm->shape_hash_set = 1;
   ln_vm_clean_shapes *cache = vm->clean_shapes;
+  if (cache && (cache->code != vm->prog->code || cache->code_len != vm->prog->code_len)) {
+    ln_vm_forget_shapes(vm);
+    cache = nullptr;
+  }
   if (cache && cache->slot[hash % ln_vm_clean_shapes::kSlots].holds(hash, r)) return false;
   if (ln_vm_struct_names_clash(r)) return true;
   try {
-    if (!cache) cache = vm->clean_shapes = new ln_vm_clean_shapes;
+    if (!cache) {
+      cache = vm->clean_shapes = new ln_vm_clean_shapes;
+      cache->code = vm->prog->code;
+      cache->code_len = vm->prog->code_len;
+    }
     cache->slot[hash % ln_vm_clean_shapes::kSlots].take(hash, r);
   } catch (const std::bad_alloc &) {
     // Not remembered: the next result of this shape is checked again.
@@ -1578,10 +1591,15 @@ int ln_vm_init(ln_vm_t *vm, ln_arena_t *arena) {
   return vm->c_locale ? 0 : LN_VM_ERROR;
 }
 
-void ln_vm_destroy(ln_vm_t *vm) {
+void ln_vm_forget_shapes(ln_vm_t *vm) {
   if (!vm) return;
   delete vm->clean_shapes;
   vm->clean_shapes = nullptr;
+}
+
+void ln_vm_destroy(ln_vm_t *vm) {
+  if (!vm) return;
+  ln_vm_forget_shapes(vm);
   if (vm->c_locale) freelocale(vm->c_locale);
   vm->c_locale = static_cast<locale_t>(0);
 }
@@ -1603,6 +1621,7 @@ void ln_vm_reset(ln_vm_t *vm) {
   vm->jump_of = nullptr;
   vm->jumps = nullptr;
   vm->struct_stores = 0;
+  vm->shape_hash_set = 0;
 }
 
 void ln_vm_set_trace(ln_vm_t *, int) {}

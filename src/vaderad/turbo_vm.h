@@ -207,9 +207,13 @@ struct ln_vm_t {
   // Fields stored from structured values in this run (backtracking does not
   // lower it); a MATCH then checks the names for "a" beside "a.b".
   uint32_t struct_stores;
-  // Result shapes whose names passed that check (kept across runs; freed by
-  // ln_vm_destroy): the check depends on the names alone.
+  // Result shapes whose names passed that check (kept across runs for one
+  // program; freed by ln_vm_destroy): the check depends on the names alone.
   struct ln_vm_clean_shapes *clean_shapes;
+  // ln_shape_hash of the result, when that check worked it out at MATCH
+  // (shape_hash_set); cleared by ln_vm_reset.
+  uint64_t shape_hash;
+  uint8_t shape_hash_set;
 };
 
 // 0, or -2 when an argument is null or the "C" locale cannot be created.
@@ -217,6 +221,9 @@ int ln_vm_init(ln_vm_t *vm, ln_arena_t *arena);
 void ln_vm_destroy(ln_vm_t *vm);
 // Clears the run state; keeps arena, locale and instr_limit.
 void ln_vm_reset(ln_vm_t *vm);
+// Drops what the VM keeps about the names of a program (its clean shapes):
+// call it when the program is replaced.
+void ln_vm_forget_shapes(ln_vm_t *vm);
 // Runs prog over input[0, len) filling result (may be null). Run result above.
 int ln_vm_exec(ln_vm_t *vm, const ln_program_t *prog, const char *input, size_t len,
                ln_fast_result_t *result);
