@@ -721,6 +721,9 @@ HandlerResult op_field_int(ln_vm_t *vm, const ln_instr_t *in) {
   size_t n = 0;
   int64_t val = 0;
   bool overflow = false;
+  // Eighteen digits always fit; past them every digit is checked.
+  for (const size_t easy = r < 18 ? r : 18; n < easy && is_digit(static_cast<unsigned char>(vm->ip[n])); ++n)
+    val = val * 10 + (vm->ip[n] - '0');
   for (; n < r && is_digit(static_cast<unsigned char>(vm->ip[n])); ++n) {
     int dig = vm->ip[n] - '0';
     if (!overflow) {
