@@ -359,13 +359,22 @@ namespace {
 #if LN_SIMD_X86
 #define LN_SSE42 __attribute__((target("sse4.2")))
 
-LN_SSE42 size_t sse_find_char(const char *b, size_t len, char c) {
+// Needs SSE2 only (every x86-64 has it), so it is inlined where it is called.
+// A tail shorter than a block is read as the block ending at the last byte
+// when the text is that long, and byte by byte otherwise.
+inline size_t sse_find_char(const char *b, size_t len, char c) {
   const __m128i n = _mm_set1_epi8(c);
   size_t i = 0;
   for (; i + 16 <= len; i += 16) {
     __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(b + i));
     int m = _mm_movemask_epi8(_mm_cmpeq_epi8(v, n));
     if (m) return i + static_cast<size_t>(__builtin_ctz(static_cast<unsigned>(m)));
+  }
+  if (i == len) return len;
+  if (len >= 16) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(b + len - 16));
+    const unsigned m = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, n))) >> (16 - (len - i));
+    return m ? i + static_cast<size_t>(__builtin_ctz(m)) : len;
   }
   return i + ln_simd_ref::find_char(b + i, len - i, c);
 }
@@ -537,7 +546,12 @@ size_t ln_simd_find_space(const char *buf, size_t len) {
 }
 
 int ln_simd_word(const char *buf, size_t len, ln_span_t *span) {
-  return word_with(kAny, buf, len, span);
+  if (!buf || !span) return LN_SIMD_EINVAL;
+  set_span(span, buf, 0, 0);
+  if (len == 0 || buf[0] == ' ') return LN_SIMD_NOTFOUND;
+  const size_t n = find_char_any(buf, len, ' '); // as word_with, without the table
+  set_span(span, buf, n, n);
+  return LN_SIMD_OK;
 }
 int ln_simd_char_to(const char *buf, size_t len, char delim, ln_span_t *span) {
   return char_to_with(kAny, buf, len, delim, span);
