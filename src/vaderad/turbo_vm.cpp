@@ -183,7 +183,7 @@ inline void copy_short(char *d, const char *s, size_t n) {
 }
 static_assert(LN_FAST_INLINE_MAX <= 48, "copy_short moves at most 48 bytes");
 
-void set_text(ln_fast_field_t *f, const char *v, size_t len, bool raw) {
+__attribute__((always_inline)) inline void set_text(ln_fast_field_t *f, const char *v, size_t len, bool raw) {
   f->flags = static_cast<uint8_t>(
       (f->flags & (LN_FF_NAME_STATIC | LN_FF_NAME_PROGRAM | LN_FF_DOTTED | LN_FF_SUPERSEDES)) |
       LN_FF_TEXT | (raw ? LN_FF_RAW_JSON : 0));
@@ -223,14 +223,24 @@ inline ln_fast_field_t *plain_slot(ln_vm_t *vm, const ln_instr_t *in, const char
 // Text store of instruction in (name in its inline member inline_name, or
 // pooled): the plain slot when there is one, else the general path.
 StoreRc store_text(ln_vm_t *vm, const char *n, size_t nlen, const char *v, size_t vlen, bool raw);
-StoreRc store_instr_text(ln_vm_t *vm, const ln_instr_t *in, const char *inline_name, size_t width,
-                         const char *v, size_t vlen) {
+__attribute__((noinline)) StoreRc store_instr_text_named(ln_vm_t *vm, const ln_instr_t *in,
+                                                        const char *inline_name, size_t width,
+                                                        const char *v, size_t vlen);
+// The plain slot inline (no call, no saved registers), the rest out of line.
+__attribute__((always_inline)) inline StoreRc store_instr_text(ln_vm_t *vm, const ln_instr_t *in,
+                                                               const char *inline_name, size_t width,
+                                                               const char *v, size_t vlen) {
   if (vlen <= UINT32_MAX) {
     if (ln_fast_field_t *f = plain_slot(vm, in, inline_name)) {
       set_text(f, v, vlen, false);
       return ST_OK;
     }
   }
+  return store_instr_text_named(vm, in, inline_name, width, v, vlen);
+}
+
+StoreRc store_instr_text_named(ln_vm_t *vm, const ln_instr_t *in, const char *inline_name, size_t width,
+                               const char *v, size_t vlen) {
   size_t nlen;
   const char *name = instr_name(vm, in, inline_name, width, &nlen);
   if (!name) return run_error(vm, "pooled field name outside the string pool"), ST_ERROR;
