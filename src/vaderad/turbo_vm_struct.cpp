@@ -313,13 +313,20 @@ public:
     if (nlen >= 65536 || vlen > UINT32_MAX) return kFallBack;
     std::vector<Member> &list = group == LN_MEMBERS_CEF_EXT ? ext_ : top_;
     const uint64_t head = ln_head_word(name, nlen);
-    for (Member &m : list) {
-      if (m.head == head && m.klen == nlen && (nlen <= 8 || memcmp(m.key + 8, name + 8, nlen - 8) == 0)) {
-        m.val = val;
-        m.vlen = static_cast<uint32_t>(vlen);
-        return 0;
+    // A name seen before in this group sets its bit of the group's filter;
+    // without the bit the list need not be searched.
+    uint64_t &seen = seen_[group == LN_MEMBERS_CEF_EXT ? 1 : 0][(head ^ nlen) * 0x9e3779b97f4a7c15ull >> 62];
+    const uint64_t bit = 1ull << (((head ^ nlen) * 0xc2b2ae3d27d4eb4full) >> 58);
+    if (seen & bit) {
+      for (Member &m : list) {
+        if (m.head == head && m.klen == nlen && (nlen <= 8 || memcmp(m.key + 8, name + 8, nlen - 8) == 0)) {
+          m.val = val;
+          m.vlen = static_cast<uint32_t>(vlen);
+          return 0;
+        }
       }
     }
+    seen |= bit;
     // Past the result's capacity the linear search would only cost; the
     // exact path gives the truncated result.
     if (list.size() >= LN_FAST_MAX_FIELDS) return kFallBack;
@@ -333,6 +340,7 @@ private:
   int rw_group_;
   bool zero_free_;
   std::vector<Member> &top_, &ext_;
+  uint64_t seen_[2][4] = {}; // a 256-bit filter of the names of each group
 };
 
 // Stores one member under the full name, as store_json does for a string
