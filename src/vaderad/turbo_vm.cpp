@@ -334,15 +334,33 @@ HandlerResult field_text(ln_vm_t *vm, const ln_instr_t *in, const char *v, size_
 
 } // namespace
 
-int ln_vm_store_value(ln_vm_t *vm, const char *n, size_t nlen, const char *v, size_t vlen, int raw) {
+int ln_vm_store_member(ln_vm_t *vm, const char *n, size_t nlen, int dotted, const char *v, size_t vlen,
+                       int raw) {
   // Outside a field context a name that is not "-", ".." or "..." names the
   // field as it is: the structured handlers store most members this way.
   if (vm->result && !vm->field_ctx_sp && !vm->fail_on_dup && n && nlen > 0 && nlen < 65536 &&
       vlen <= UINT32_MAX && !(nlen == 1 && n[0] == '-') && !(nlen >= 2 && n[0] == '.' && n[1] == '.')) {
-    ln_fast_field_t *f = new_slot(vm, n, nlen);
-    if (f) set_text(f, v, vlen, raw != 0);
+    ln_fast_result_t *r = vm->result;
+    if (r->n_fields >= LN_FAST_MAX_FIELDS) {
+      r->flags |= LN_RF_TRUNCATED;
+      return 0;
+    }
+    ln_fast_field_t *f = &r->fields[r->n_fields++];
+    f->name = n;
+    f->name_len = static_cast<uint16_t>(nlen);
+    f->flags = static_cast<uint8_t>(LN_FF_NAME_STATIC |
+                                    ((dotted < 0 ? has_dot(n, nlen) : dotted != 0) ? LN_FF_DOTTED : 0));
+    f->inl_len = 0;
+    set_text(f, v, vlen, raw != 0);
     return 0;
   }
+  return ln_vm_store_value(vm, n, nlen, v, vlen, raw);
+}
+
+int ln_vm_store_value(ln_vm_t *vm, const char *n, size_t nlen, const char *v, size_t vlen, int raw) {
+  if (vm->result && !vm->field_ctx_sp && !vm->fail_on_dup && n && nlen > 0 && nlen < 65536 &&
+      vlen <= UINT32_MAX && !(nlen == 1 && n[0] == '-') && !(nlen >= 2 && n[0] == '.' && n[1] == '.'))
+    return ln_vm_store_member(vm, n, nlen, -1, v, vlen, raw);
   switch (store_text(vm, n, nlen, v, vlen, raw != 0)) {
   case ST_ERROR: return -1;
   case ST_DUP: return 1;

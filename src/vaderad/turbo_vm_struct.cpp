@@ -350,10 +350,11 @@ private:
 
 // Stores one member under the full name, as store_json does for a string
 // (a text field) or a null (raw "null").
-int store_member_value(ln_vm_t *vm, const char *name, size_t nlen, const Member &m) {
+// dotted: as ln_vm_store_member (a name under a prefix holds a '.').
+int store_member_value(ln_vm_t *vm, const char *name, size_t nlen, const Member &m, int dotted = -1) {
   ++vm->struct_stores;
-  if (m.val) return store_rc(ln_vm_store_value(vm, name, nlen, m.val, m.vlen, 0));
-  return store_rc(ln_vm_store_value(vm, name, nlen, "null", 4, 1));
+  if (m.val) return store_rc(ln_vm_store_member(vm, name, nlen, dotted, m.val, m.vlen, 0));
+  return store_rc(ln_vm_store_member(vm, name, nlen, dotted, "null", 4, 1));
 }
 
 int store_member_list(ln_vm_t *vm, const char *prefix, size_t plen, const std::vector<Member> &list,
@@ -382,7 +383,7 @@ int store_member_list(ln_vm_t *vm, const char *prefix, size_t plen, const std::v
       memcpy(block, m.key, m.klen);
       block[m.klen] = '\0';
       block += m.klen + 1;
-      const int r = store_member_value(vm, name, static_cast<size_t>(block - 1 - name), m);
+      const int r = store_member_value(vm, name, static_cast<size_t>(block - 1 - name), m, prefix ? 1 : -1);
       if (r != LN_VMS_NEXT) return r;
     }
     return LN_VMS_NEXT;

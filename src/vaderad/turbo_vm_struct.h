@@ -31,3 +31,7 @@ bool ln_vm_struct_names_clash(const ln_fast_result_t *r);
 // not kept (or the result is full, which marks it truncated), 1 a duplicate
 // refused, -1 an error with vm->error set. Defined in turbo_vm.cpp.
 int ln_vm_store_value(ln_vm_t *vm, const char *n, size_t nlen, const char *v, size_t vlen, int raw);
+// As ln_vm_store_value, when the caller knows whether the name holds a '.'
+// (dotted 1 or 0; -1 when it does not know): a member under a prefix does.
+int ln_vm_store_member(ln_vm_t *vm, const char *n, size_t nlen, int dotted, const char *v, size_t vlen,
+                       int raw);
