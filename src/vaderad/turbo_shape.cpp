@@ -3,10 +3,8 @@
 
 namespace {
 
-inline uint64_t mix(uint64_t h, uint64_t v) {
-  h = (h ^ v) * 0x100000001b3ull;
-  return h ^ (h >> 29);
-}
+// One step per word; the bits are spread once at the end.
+inline uint64_t mix(uint64_t h, uint64_t v) { return (h ^ v) * 0x100000001b3ull; }
 
 } // namespace
 
@@ -26,6 +24,7 @@ uint64_t ln_shape_hash(const ln_fast_result_t *r) {
   }
   for (int t = 0; t < r->n_tags && t < LN_FAST_MAX_TAGS; ++t)
     h = mix(h, reinterpret_cast<uintptr_t>(r->tags[t].tag));
+  h ^= h >> 29;
   h *= 0xff51afd7ed558ccdull;
   return h ^ (h >> 33);
 }

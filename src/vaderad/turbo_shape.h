@@ -81,8 +81,8 @@ struct ln_shape_id {
     for (size_t i = 0; i < names.size(); ++i) {
       const ln_shape_name &e = names[i];
       const ln_fast_field_t &f = r->fields[i];
-      if (e.ptr) {
-        if (f.name != e.ptr || f.name_len != e.len || !(f.flags & LN_FF_NAME_PROGRAM)) return false;
+      if (e.ptr) { // the same address in the program: the same bytes
+        if (f.name != e.ptr || f.name_len != e.len) return false;
       } else {
         const size_t n = f.name ? f.name_len : 0;
         if (n != e.len || !ln_same_bytes(bytes.data() + e.off, f.name, n)) return false;
