@@ -1689,7 +1689,6 @@ int ln_vm_continue(ln_vm_t *vm) {
       return LN_VM_ERROR;
     }
     const ln_instr_t *in = &prog->code[vm->pc];
-    __builtin_prefetch(in + 1);
     switch (kHandlers.h[in->op](vm, in)) {
     case H_NEXT:
       ++vm->pc;
