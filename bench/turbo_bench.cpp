@@ -8,6 +8,7 @@
 //
 //   ./build/turbo_bench [rulebase] [samples...]
 //   ./build/turbo_bench --structured        # the structured corpus only
+#include <algorithm>
 #include <ctime>
 #include <cstdio>
 #include <cstdlib>
@@ -75,6 +76,35 @@ __attribute__((noinline)) double ns_per_line(const std::vector<std::string> &lin
     best = std::min(best, el / static_cast<double>(n));
   }
   return best;
+}
+
+// Ratios of a to b (a's time over b's) from rounds that run a and b in
+// turn, each over every line for at least 50 ms: on a shared machine a slow
+// spell then slows both sides of a round alike. The median, least and
+// greatest round ratios.
+template <class FnA, class FnB>
+void paired_ratio(const std::vector<std::string> &lines, FnA a, FnB b, double out[3]) {
+  static const bool once = getenv("VELDRA_BENCH_ONCE") != nullptr;
+  const auto pass = [&lines](auto fn) {
+    size_t n = 0;
+    const double t0 = cpu_ns();
+    double el = 0;
+    do {
+      for (const std::string &l : lines) fn(l);
+      n += lines.size();
+      el = cpu_ns() - t0;
+    } while (el < 5e7);
+    return el / static_cast<double>(n);
+  };
+  std::vector<double> r;
+  for (int round = 0; round < (once ? 1 : 15); ++round) {
+    const double ta = pass(a), tb = pass(b);
+    r.push_back(ta / tb);
+  }
+  std::sort(r.begin(), r.end());
+  out[0] = r[r.size() / 2];
+  out[1] = r.front();
+  out[2] = r.back();
 }
 
 // Structured lines for the bundled rulebase, varied by a counter (no
@@ -202,6 +232,21 @@ int measure(const std::string &rb, const std::vector<std::string> &lines) {
     const ln_fast_result_t *res = nullptr;
     ln_turbo_normalize_raw(turbo, l.data(), l.size(), &res);
   });
+  double paired[3] = {0, 0, 0};
+  if (!getenv("VELDRA_BENCH_ONCE"))
+    paired_ratio(
+        served_lines,
+        [&](const std::string &l) {
+          char *s = nullptr;
+          ln_normalize_to_str(walker, l.data(), l.size(), &s, nullptr);
+          free(s);
+        },
+        [&](const std::string &l) {
+          char *s = nullptr;
+          ln_normalize_to_str(turbo, l.data(), l.size(), &s, nullptr);
+          free(s);
+        },
+        paired);
   printf("%zu lines, %zu served by VaderAD (%.1f%%)\n", lines.size(), served,
          100.0 * static_cast<double>(served) / static_cast<double>(lines.size()));
   printf("%-52s %10s %14s %8s\n", "path", "ns/line", "lines/s", "ratio");
@@ -217,6 +262,9 @@ int measure(const std::string &rb, const std::vector<std::string> &lines) {
   row("  walker ln_normalize_to_str", ws, ws);
   row("  VaderAD ctx ln_normalize_to_str (JSON path)", jss, ws);
   row("  ln_turbo_normalize_raw", rs, ws);
+  if (paired[0] > 0)
+    printf("walker / VaderAD JSON path in 15 paired rounds: median %.2fx (least %.2fx, greatest %.2fx)\n",
+           paired[0], paired[1], paired[2]);
   ln_exitCtx(walker);
   ln_exitCtx(turbo);
   return 0;
