@@ -550,6 +550,9 @@ struct Shape {
 struct ln_json_shapes {
   static constexpr size_t kSlots = 256; // direct-mapped by hash
   Shape slot[kSlots];
+  // The shape each rule's results had last (by the rule id's address): most
+  // rules always give one shape, which is then found without hashing.
+  Shape *by_rule[kSlots] = {};
   std::vector<ValueCut> cuts; // scratch of a layout being taken
 };
 
@@ -669,9 +672,12 @@ int result_to_json(ln_turbo_ctx_t *t, size_t *n) {
     if (!reserve_json_buf(t, ln_fast_json_estimate(r))) return -1;
     return to_json(r, t->json_buf, t->json_buf_cap, n);
   }
-  const uint64_t hash = t->vm.shape_hash_set ? t->vm.shape_hash : ln_shape_hash(r);
-  Shape &sh = shapes->slot[hash % ln_json_shapes::kSlots];
-  if (sh.id.holds(hash, r)) {
+  Shape **hint = &shapes->by_rule[(reinterpret_cast<uintptr_t>(r->rule_id) >> 4) % ln_json_shapes::kSlots];
+  Shape *known = *hint && (*hint)->id.same(r) ? *hint : nullptr;
+  const uint64_t hash = known ? 0 : t->vm.shape_hash_set ? t->vm.shape_hash : ln_shape_hash(r);
+  Shape &sh = known ? *known : shapes->slot[hash % ln_json_shapes::kSlots];
+  if (known || sh.id.holds(hash, r)) {
+    *hint = &sh;
     // The buffer nearly always has room; when it has not, it is sized for
     // the worst case and the text written again.
     if (write_layout(sh, r, t->json_buf, t->json_buf_cap, n) == 0) return 0;
@@ -692,6 +698,7 @@ int result_to_json(ln_turbo_ctx_t *t, size_t *n) {
   try {
     sh.id.take(hash, r);
     take_layout(sh, t->json_buf, *n, shapes->cuts);
+    *hint = &sh;
   } catch (const std::bad_alloc &) {
     sh.id.used = false; // the text is written; only the layout is lost
   }

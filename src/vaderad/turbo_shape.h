@@ -76,8 +76,10 @@ struct ln_shape_id {
   std::string bytes;
 
   // Whether r has this identity (h is ln_shape_hash(r)).
-  bool holds(uint64_t h, const ln_fast_result_t *r) const {
-    if (!used || hash != h || r->n_fields != names.size() || r->n_tags != tags.size()) return false;
+  bool holds(uint64_t h, const ln_fast_result_t *r) const { return hash == h && same(r); }
+  // The same without the hash, for a caller that has a likely identity.
+  bool same(const ln_fast_result_t *r) const {
+    if (!used || r->n_fields != names.size() || r->n_tags != tags.size()) return false;
     for (size_t i = 0; i < names.size(); ++i) {
       const ln_shape_name &e = names[i];
       const ln_fast_field_t &f = r->fields[i];
