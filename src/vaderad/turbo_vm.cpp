@@ -406,6 +406,9 @@ void resolve_supersedes(ln_fast_result_t *r) {
 struct ln_vm_clean_shapes {
   static constexpr size_t kSlots = 64;
   ln_shape_id slot[kSlots];
+  // The clean shape each rule's results had last (by the rule id's address),
+  // checked before any hashing.
+  ln_shape_id *by_rule[kSlots] = {};
   // The program the shapes were seen with: names are known by address.
   const ln_instr_t *code = nullptr;
   uint32_t code_len = 0;
@@ -413,16 +416,22 @@ struct ln_vm_clean_shapes {
 
 namespace {
 
-bool names_clash(ln_vm_t *vm, const ln_fast_result_t *r) {
-  const uint64_t hash = ln_shape_hash(r);
-  vm->shape_hash = hash; // the result is final: its writer need not hash it again
-  vm->shape_hash_set = 1;
+bool names_clash(ln_vm_t *vm, const ln_fast_result_t *r, const char *rule) {
   ln_vm_clean_shapes *cache = vm->clean_shapes;
   if (cache && (cache->code != vm->prog->code || cache->code_len != vm->prog->code_len)) {
     ln_vm_forget_shapes(vm);
     cache = nullptr;
   }
-  if (cache && cache->slot[hash % ln_vm_clean_shapes::kSlots].holds(hash, r)) return false;
+  const size_t ri = (reinterpret_cast<uintptr_t>(rule) >> 4) % ln_vm_clean_shapes::kSlots;
+  if (cache && cache->by_rule[ri] && cache->by_rule[ri]->same(r)) return false;
+  const uint64_t hash = ln_shape_hash(r);
+  vm->shape_hash = hash; // the result is final: its writer need not hash it again
+  vm->shape_hash_set = 1;
+  ln_shape_id *slot = cache ? &cache->slot[hash % ln_vm_clean_shapes::kSlots] : nullptr;
+  if (slot && slot->holds(hash, r)) {
+    cache->by_rule[ri] = slot;
+    return false;
+  }
   if (ln_vm_struct_names_clash(r)) return true;
   try {
     if (!cache) {
@@ -430,7 +439,9 @@ bool names_clash(ln_vm_t *vm, const ln_fast_result_t *r) {
       cache->code = vm->prog->code;
       cache->code_len = vm->prog->code_len;
     }
-    cache->slot[hash % ln_vm_clean_shapes::kSlots].take(hash, r);
+    slot = &cache->slot[hash % ln_vm_clean_shapes::kSlots];
+    slot->take(hash, r);
+    cache->by_rule[ri] = slot;
   } catch (const std::bad_alloc &) {
     // Not remembered: the next result of this shape is checked again.
   }
@@ -445,7 +456,7 @@ HandlerResult op_match(ln_vm_t *vm, const ln_instr_t *in) {
   vm->matched_rule = rule;
   if (ln_fast_result_t *r = vm->result) {
     if (r->flags & LN_RF_SUPERSEDES) resolve_supersedes(r);
-    if (vm->struct_stores && names_clash(vm, r))
+    if (vm->struct_stores && names_clash(vm, r, rule))
       return run_error(vm, "a structured field name is a dotted prefix of another or a tag name");
     r->rule_id = rule;
     r->flags |= LN_RF_MATCHED;
