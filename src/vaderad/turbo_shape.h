@@ -32,6 +32,27 @@ inline __attribute__((always_inline)) uint64_t ln_head_word(const char *s, size_
   return w;
 }
 
+// Copies n <= 48 bytes with a few fixed-size moves (they may overlap, and
+// read and write only [0, n)) instead of a call: most names and values are a
+// few bytes long.
+inline __attribute__((always_inline)) void ln_copy_short(char *d, const char *s, size_t n) {
+  if (n >= 16) {
+    memcpy(d, s, 16);
+    if (n > 32) memcpy(d + 16, s + 16, 16);
+    memcpy(d + n - 16, s + n - 16, 16);
+  } else if (n >= 8) {
+    memcpy(d, s, 8);
+    memcpy(d + n - 8, s + n - 8, 8);
+  } else if (n >= 4) {
+    memcpy(d, s, 4);
+    memcpy(d + n - 4, s + n - 4, 4);
+  } else if (n) {
+    d[0] = s[0];
+    d[n / 2] = s[n / 2];
+    d[n - 1] = s[n - 1];
+  }
+}
+
 // a[0, n) == b[0, n), by whole words and one word (or half word) ending at
 // the last byte, which may overlap bytes already compared.
 inline bool ln_same_bytes(const char *a, const char *b, size_t n) {

@@ -162,26 +162,7 @@ ln_fast_field_t *new_slot(ln_vm_t *vm, const char *name, size_t nlen, bool progr
   return f;
 }
 
-// Copies n <= LN_FAST_INLINE_MAX bytes with a few fixed-size moves (they may
-// overlap) instead of a call: most values are a few bytes long.
-inline void copy_short(char *d, const char *s, size_t n) {
-  if (n >= 16) {
-    memcpy(d, s, 16);
-    if (n > 32) memcpy(d + 16, s + 16, 16);
-    memcpy(d + n - 16, s + n - 16, 16);
-  } else if (n >= 8) {
-    memcpy(d, s, 8);
-    memcpy(d + n - 8, s + n - 8, 8);
-  } else if (n >= 4) {
-    memcpy(d, s, 4);
-    memcpy(d + n - 4, s + n - 4, 4);
-  } else if (n) {
-    d[0] = s[0];
-    d[n / 2] = s[n / 2];
-    d[n - 1] = s[n - 1];
-  }
-}
-static_assert(LN_FAST_INLINE_MAX <= 48, "copy_short moves at most 48 bytes");
+static_assert(LN_FAST_INLINE_MAX <= 48, "ln_copy_short moves at most 48 bytes");
 
 __attribute__((always_inline)) inline void set_text(ln_fast_field_t *f, const char *v, size_t len, bool raw) {
   f->flags = static_cast<uint8_t>(
@@ -189,7 +170,7 @@ __attribute__((always_inline)) inline void set_text(ln_fast_field_t *f, const ch
       LN_FF_TEXT | (raw ? LN_FF_RAW_JSON : 0));
   if (len <= LN_FAST_INLINE_MAX) {
     f->type = LN_FTYPE_STRING_INLINE;
-    copy_short(f->v.inl, v, len);
+    ln_copy_short(f->v.inl, v, len);
     f->v.inl[len] = '\0';
     f->inl_len = static_cast<uint32_t>(len);
   } else {

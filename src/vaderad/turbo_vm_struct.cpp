@@ -376,11 +376,17 @@ int store_member_list(ln_vm_t *vm, const char *prefix, size_t plen, const std::v
         return fail_run(vm, "structured member name is a name operator");
       char *name = block;
       if (prefix) {
-        memcpy(block, prefix, plen);
+        if (plen <= 48)
+          ln_copy_short(block, prefix, plen);
+        else
+          memcpy(block, prefix, plen);
         block[plen] = '.';
         block += plen + 1;
       }
-      memcpy(block, m.key, m.klen);
+      if (m.klen <= 48)
+        ln_copy_short(block, m.key, m.klen);
+      else
+        memcpy(block, m.key, m.klen);
       block[m.klen] = '\0';
       block += m.klen + 1;
       const int r = store_member_value(vm, name, static_cast<size_t>(block - 1 - name), m, prefix ? 1 : -1);
