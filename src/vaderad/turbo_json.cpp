@@ -541,6 +541,9 @@ constexpr size_t kLitPad = 16;
 
 struct Shape {
   ln_shape_id id;
+  // The VM's clean shape the layout was taken for (its serial; 0: none): a
+  // result the VM found to have that shape has this identity too.
+  uint64_t vm_serial = 0;
   std::string text; // the literal pieces, then kLitPad bytes of padding
   std::vector<ShapeSeg> segs;
 };
@@ -673,7 +676,8 @@ int result_to_json(ln_turbo_ctx_t *t, size_t *n) {
     return to_json(r, t->json_buf, t->json_buf_cap, n);
   }
   Shape **hint = &shapes->by_rule[(reinterpret_cast<uintptr_t>(r->rule_id) >> 4) % ln_json_shapes::kSlots];
-  Shape *known = *hint && (*hint)->id.same(r) ? *hint : nullptr;
+  const uint64_t vm_serial = t->vm.shape_serial;
+  Shape *known = *hint && ((vm_serial && (*hint)->vm_serial == vm_serial) || (*hint)->id.same(r)) ? *hint : nullptr;
   const uint64_t hash = known ? 0 : t->vm.shape_hash_set ? t->vm.shape_hash : ln_shape_hash(r);
   Shape &sh = known ? *known : shapes->slot[hash % ln_json_shapes::kSlots];
   if (known || sh.id.holds(hash, r)) {
@@ -696,8 +700,10 @@ int result_to_json(ln_turbo_ctx_t *t, size_t *n) {
   }
   if (to_json(r, t->json_buf, t->json_buf_cap, n, &shapes->cuts) != 0) return -1;
   try {
+    sh.vm_serial = 0;
     sh.id.take(hash, r);
     take_layout(sh, t->json_buf, *n, shapes->cuts);
+    sh.vm_serial = vm_serial;
     *hint = &sh;
   } catch (const std::bad_alloc &) {
     sh.id.used = false; // the text is written; only the layout is lost

@@ -92,6 +92,7 @@ uint64_t ln_shape_hash(const ln_fast_result_t *r);
 struct ln_shape_id {
   bool used = false;
   uint64_t hash = 0;
+  uint64_t serial = 0; // set by the owner: tells this identity from every other it held
   std::vector<ln_shape_name> names;
   std::vector<const char *> tags;
   std::string bytes;

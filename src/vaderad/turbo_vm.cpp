@@ -404,13 +404,17 @@ bool names_clash(ln_vm_t *vm, const ln_fast_result_t *r, const char *rule) {
     cache = nullptr;
   }
   const size_t ri = (reinterpret_cast<uintptr_t>(rule) >> 4) % ln_vm_clean_shapes::kSlots;
-  if (cache && cache->by_rule[ri] && cache->by_rule[ri]->same(r)) return false;
+  if (cache && cache->by_rule[ri] && cache->by_rule[ri]->same(r)) {
+    vm->shape_serial = cache->by_rule[ri]->serial;
+    return false;
+  }
   const uint64_t hash = ln_shape_hash(r);
   vm->shape_hash = hash; // the result is final: its writer need not hash it again
   vm->shape_hash_set = 1;
   ln_shape_id *slot = cache ? &cache->slot[hash % ln_vm_clean_shapes::kSlots] : nullptr;
   if (slot && slot->holds(hash, r)) {
     cache->by_rule[ri] = slot;
+    vm->shape_serial = slot->serial;
     return false;
   }
   if (ln_vm_struct_names_clash(r)) return true;
@@ -422,7 +426,9 @@ bool names_clash(ln_vm_t *vm, const ln_fast_result_t *r, const char *rule) {
     }
     slot = &cache->slot[hash % ln_vm_clean_shapes::kSlots];
     slot->take(hash, r);
+    slot->serial = ++vm->shape_serials;
     cache->by_rule[ri] = slot;
+    vm->shape_serial = slot->serial;
   } catch (const std::bad_alloc &) {
     // Not remembered: the next result of this shape is checked again.
   }
@@ -1645,6 +1651,7 @@ void ln_vm_reset(ln_vm_t *vm) {
   vm->jumps = nullptr;
   vm->struct_stores = 0;
   vm->shape_hash_set = 0;
+  vm->shape_serial = 0;
 }
 
 void ln_vm_set_trace(ln_vm_t *, int) {}

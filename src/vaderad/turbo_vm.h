@@ -214,6 +214,11 @@ struct ln_vm_t {
   // (shape_hash_set); cleared by ln_vm_reset.
   uint64_t shape_hash;
   uint8_t shape_hash_set;
+  // The serial of the clean shape the result was found to have at MATCH (0:
+  // none; cleared by ln_vm_reset), and the last serial given out (never
+  // reset, so a serial names one identity for the life of the VM).
+  uint64_t shape_serial;
+  uint64_t shape_serials;
 };
 
 // 0, or -2 when an argument is null or the "C" locale cannot be created.
