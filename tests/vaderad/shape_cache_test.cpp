@@ -96,3 +96,15 @@ TEST(ShapeCache, LayoutValuesAreEscapedAtEveryPositionAndLength) {
   }
   EXPECT_GT(checked, 5000);
 }
+
+// One rule whose results take several shapes in turn (the members of a
+// payload vary): every text written from a remembered layout is the full
+// writer's text for that very result, whichever shape the rule had last.
+TEST(ShapeCache, ARuleOfManyShapesWritesEachItsOwnLayout) {
+  Ctx c("version=2\nrule=kv:kv: %.:name-value-list%\nrule=plain:x %a:word% %b.c:word%\n");
+  const std::vector<std::string> lines = {"kv: a=1 b=2", "kv: a=1 c=2", "kv: b=1 a=2",   "kv: a=1",
+                                          "kv: a=1 b=2", "x 1 2",        "kv: b.c=1 a=2", "kv: a=1 c=2",
+                                          "kv: a=3 b=4", "x 3 4",        "kv: c=1 a=2 b=3"};
+  for (int pass = 0; pass < 3; ++pass)
+    for (const std::string &line : lines) ASSERT_EQ(c.run(line), full_text(c.ctx, line)) << line;
+}
