@@ -20,14 +20,25 @@
 
 namespace {
 
+// Byte classes by table: the payload scanners test every byte.
+enum : uint8_t { kSpaceByte = 1, kAlnumByte = 2, kNvNameByte = 4, kCefKeyByte = 8 };
+struct ByteClasses {
+  uint8_t of[256] = {};
+  constexpr ByteClasses() {
+    for (const char c : {' ', '\t', '\n', '\v', '\f', '\r'}) of[static_cast<unsigned char>(c)] |= kSpaceByte;
+    for (int c = 0; c < 256; ++c)
+      if ((c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'))
+        of[c] |= kAlnumByte | kNvNameByte | kCefKeyByte;
+    for (const char c : {'-', '.', '_'}) of[static_cast<unsigned char>(c)] |= kNvNameByte;
+    for (const char c : {'_', '.'}) of[static_cast<unsigned char>(c)] |= kCefKeyByte;
+  }
+};
+constexpr ByteClasses kBytes;
+
 inline bool isBlank(char c) { return c == ' '; }
-inline bool isSpace(char c) {
-  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
+inline bool isSpace(char c) { return kBytes.of[static_cast<unsigned char>(c)] & kSpaceByte; }
 inline bool isDigit(char c) { return c >= '0' && c <= '9'; }
-inline bool isAlnum(char c) {
-  return isDigit(c) || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
-}
+inline bool isAlnum(char c) { return kBytes.of[static_cast<unsigned char>(c)] & kAlnumByte; }
 
 struct JsonDeleter {
   void operator()(struct fjson_object *o) const { fjson_object_put(o); }
@@ -330,7 +341,7 @@ struct NvPair {
   std::string_view name, value;
 };
 
-inline bool nvNameChar(char c) { return isAlnum(c) || c == '-' || c == '.' || c == '_'; }
+inline bool nvNameChar(char c) { return kBytes.of[static_cast<unsigned char>(c)] & kNvNameByte; }
 
 // Parses one pair at i; on success sets the pair and moves i past it.
 bool parseNvPair(const char *s, size_t len, size_t &i, const data_NameValue &cfg, NvPair &pair) {
@@ -430,7 +441,7 @@ int ln_v2_parseNameValue(npb_t *npb, size_t *offs, void *pdata, const char *, si
 // ------------------------------------------------------------------------ cef
 
 namespace {
-inline bool cefKeyChar(char c) { return isAlnum(c) || c == '_' || c == '.'; }
+inline bool cefKeyChar(char c) { return kBytes.of[static_cast<unsigned char>(c)] & kCefKeyByte; }
 
 // Unescapes a CEF extension value; false on a backslash before a byte other
 // than "=", backslash, "n", "r" or "/".
