@@ -15,6 +15,9 @@
 #include <libfastjson/json.h>
 
 #include <algorithm>
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
 #include <cstring>
 #include <memory>
 #include <new>
@@ -555,6 +558,20 @@ private:
   bool string(const char **out, size_t *n) {
     const size_t start = ++i_;
     size_t k = start;
+#ifdef __SSE2__
+    // Sixteen bytes at a time while that many remain, for the first '"', '\\'
+    // or zero byte.
+    const __m128i quote = _mm_set1_epi8('"'), bs = _mm_set1_epi8('\\'), zero = _mm_setzero_si128();
+    for (; k + 16 <= len_; k += 16) {
+      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(s_ + k));
+      const unsigned m = static_cast<unsigned>(_mm_movemask_epi8(
+          _mm_or_si128(_mm_cmpeq_epi8(v, quote), _mm_or_si128(_mm_cmpeq_epi8(v, bs), _mm_cmpeq_epi8(v, zero)))));
+      if (m) {
+        k += static_cast<size_t>(__builtin_ctz(m));
+        break;
+      }
+    }
+#endif
     while (k < len_ && s_[k] != '"' && s_[k] != '\\' && s_[k] != '\0') ++k;
     if (k >= len_ || s_[k] == '\0') return false;
     if (s_[k] == '"') {
