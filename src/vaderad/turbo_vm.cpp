@@ -338,6 +338,33 @@ int ln_vm_store_member(ln_vm_t *vm, const char *n, size_t nlen, int dotted, cons
   return ln_vm_store_value(vm, n, nlen, v, vlen, raw);
 }
 
+int ln_vm_store_members(ln_vm_t *vm, const ln_vm_text_store *items, size_t n, int dotted) {
+  ln_fast_result_t *r = vm->result;
+  const bool plain = r && !vm->field_ctx_sp && !vm->fail_on_dup;
+  for (size_t i = 0; i < n; ++i) {
+    const ln_vm_text_store &it = items[i];
+    const char *nm = it.name;
+    const size_t nlen = it.nlen;
+    if (!plain || !nm || nlen == 0 || nlen >= 65536 || (nlen == 1 && nm[0] == '-') ||
+        (nlen >= 2 && nm[0] == '.' && nm[1] == '.')) {
+      if (const int rc = ln_vm_store_value(vm, nm, nlen, it.val, it.vlen, it.raw)) return rc;
+      continue;
+    }
+    if (r->n_fields >= LN_FAST_MAX_FIELDS) {
+      r->flags |= LN_RF_TRUNCATED;
+      continue;
+    }
+    ln_fast_field_t *f = &r->fields[r->n_fields++];
+    f->name = nm;
+    f->name_len = static_cast<uint16_t>(nlen);
+    f->flags = static_cast<uint8_t>(LN_FF_NAME_STATIC |
+                                    ((dotted < 0 ? has_dot(nm, nlen) : dotted != 0) ? LN_FF_DOTTED : 0));
+    f->inl_len = 0;
+    set_text(f, it.val, it.vlen, it.raw != 0);
+  }
+  return 0;
+}
+
 int ln_vm_store_value(ln_vm_t *vm, const char *n, size_t nlen, const char *v, size_t vlen, int raw) {
   if (vm->result && !vm->field_ctx_sp && !vm->fail_on_dup && n && nlen > 0 && nlen < 65536 &&
       vlen <= UINT32_MAX && !(nlen == 1 && n[0] == '-') && !(nlen >= 2 && n[0] == '.' && n[1] == '.'))

@@ -373,6 +373,33 @@ int store_member_list(ln_vm_t *vm, const char *prefix, size_t plen, const std::v
     total += each + m.klen;
   }
   char *block = fits && !list.empty() ? static_cast<char *>(ln_arena_alloc(vm->arena, total)) : nullptr;
+  if (block && list.size() <= LN_FAST_MAX_FIELDS) { // one batch of stores
+    ln_vm_text_store items[LN_FAST_MAX_FIELDS];
+    size_t k = 0;
+    for (const Member &m : list) {
+      if (check_operators && operator_name(std::string_view(m.key, m.klen)))
+        return fail_run(vm, "structured member name is a name operator");
+      char *name = block;
+      if (prefix) {
+        if (plen <= 48)
+          ln_copy_short(block, prefix, plen);
+        else
+          memcpy(block, prefix, plen);
+        block[plen] = '.';
+        block += plen + 1;
+      }
+      if (m.klen <= 48)
+        ln_copy_short(block, m.key, m.klen);
+      else
+        memcpy(block, m.key, m.klen);
+      block[m.klen] = '\0';
+      block += m.klen + 1;
+      items[k++] = m.val ? ln_vm_text_store{name, static_cast<uint32_t>(block - 1 - name), m.val, m.vlen, 0}
+                         : ln_vm_text_store{name, static_cast<uint32_t>(block - 1 - name), "null", 4, 1};
+    }
+    vm->struct_stores += static_cast<uint32_t>(k);
+    return store_rc(ln_vm_store_members(vm, items, k, prefix ? 1 : -1));
+  }
   if (block) {
     for (const Member &m : list) {
       if (check_operators && operator_name(std::string_view(m.key, m.klen)))

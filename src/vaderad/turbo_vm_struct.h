@@ -35,3 +35,15 @@ int ln_vm_store_value(ln_vm_t *vm, const char *n, size_t nlen, const char *v, si
 // (dotted 1 or 0; -1 when it does not know): a member under a prefix does.
 int ln_vm_store_member(ln_vm_t *vm, const char *n, size_t nlen, int dotted, const char *v, size_t vlen,
                        int raw);
+// One text store of a batch.
+struct ln_vm_text_store {
+  const char *name;
+  uint32_t nlen;
+  const char *val;
+  uint32_t vlen;
+  uint8_t raw;
+};
+// The stores of items[0, n) in order, as ln_vm_store_member would do each
+// (dotted alike for all): 0, or the first non-zero result (the rest are not
+// made).
+int ln_vm_store_members(ln_vm_t *vm, const ln_vm_text_store *items, size_t n, int dotted);
