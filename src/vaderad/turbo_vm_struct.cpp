@@ -831,12 +831,14 @@ int run_json(ln_vm_t *vm, ln_parser_t *prs, size_t offs, size_t *parsed) {
   *parsed = (cee ? len : end) - offs;
   if (!want) return LN_VMS_NEXT;
   if (!root) ++vm->struct_stores;
+  ln_vm_text_store items[LN_FAST_MAX_FIELDS]; // the scan keeps at most that many
+  size_t nitems = 0;
   for (const Leaf &l : leaves) {
-    ++vm->struct_stores;
-    const int r = store_rc(ln_vm_store_value(vm, l.name, l.nlen, l.val, l.vlen, l.raw ? 1 : 0));
-    if (r != LN_VMS_NEXT) return r;
+    if (nitems == LN_FAST_MAX_FIELDS) return kFallBack;
+    items[nitems++] = ln_vm_text_store{l.name, l.nlen, l.val, l.vlen, static_cast<uint8_t>(l.raw ? 1 : 0)};
   }
-  return LN_VMS_NEXT;
+  vm->struct_stores += static_cast<uint32_t>(nitems);
+  return store_rc(ln_vm_store_members(vm, items, nitems, -1));
 }
 
 } // namespace
