@@ -315,60 +315,51 @@ HandlerResult field_text(ln_vm_t *vm, const ln_instr_t *in, const char *v, size_
 
 } // namespace
 
-int ln_vm_store_member(ln_vm_t *vm, const char *n, size_t nlen, int dotted, const char *v, size_t vlen,
-                       int raw) {
-  // Outside a field context a name that is not "-", ".." or "..." names the
-  // field as it is: the structured handlers store most members this way.
-  if (vm->result && !vm->field_ctx_sp && !vm->fail_on_dup && n && nlen > 0 && nlen < 65536 &&
-      vlen <= UINT32_MAX && !(nlen == 1 && n[0] == '-') && !(nlen >= 2 && n[0] == '.' && n[1] == '.')) {
-    ln_fast_result_t *r = vm->result;
-    if (r->n_fields >= LN_FAST_MAX_FIELDS) {
-      r->flags |= LN_RF_TRUNCATED;
-      return 0;
-    }
-    ln_fast_field_t *f = &r->fields[r->n_fields++];
-    f->name = n;
-    f->name_len = static_cast<uint16_t>(nlen);
-    f->flags = static_cast<uint8_t>(LN_FF_NAME_STATIC |
-                                    ((dotted < 0 ? has_dot(n, nlen) : dotted != 0) ? LN_FF_DOTTED : 0));
-    f->inl_len = 0;
-    set_text(f, v, vlen, raw != 0);
-    return 0;
-  }
-  return ln_vm_store_value(vm, n, nlen, v, vlen, raw);
+namespace {
+
+// Outside a field context a name that is not "-", ".." or "..." names the
+// field as it is: the structured handlers store most members this way.
+inline bool plain_member_name(const char *n, size_t nlen) {
+  return n && nlen > 0 && nlen < 65536 && !(nlen == 1 && n[0] == '-') &&
+         !(nlen >= 2 && n[0] == '.' && n[1] == '.');
 }
+
+// The store of such a name into r (dotted: 1 or 0 when known, -1 to look).
+__attribute__((always_inline)) inline void store_plain(ln_fast_result_t *r, const char *n, size_t nlen, int dotted, const char *v,
+                        size_t vlen, bool raw) {
+  if (r->n_fields >= LN_FAST_MAX_FIELDS) {
+    r->flags |= LN_RF_TRUNCATED;
+    return;
+  }
+  ln_fast_field_t *f = &r->fields[r->n_fields++];
+  f->name = n;
+  f->name_len = static_cast<uint16_t>(nlen);
+  f->flags = static_cast<uint8_t>(LN_FF_NAME_STATIC |
+                                  ((dotted < 0 ? has_dot(n, nlen) : dotted != 0) ? LN_FF_DOTTED : 0));
+  f->inl_len = 0;
+  set_text(f, v, vlen, raw);
+}
+
+} // namespace
 
 int ln_vm_store_members(ln_vm_t *vm, const ln_vm_text_store *items, size_t n, int dotted) {
   ln_fast_result_t *r = vm->result;
   const bool plain = r && !vm->field_ctx_sp && !vm->fail_on_dup;
   for (size_t i = 0; i < n; ++i) {
     const ln_vm_text_store &it = items[i];
-    const char *nm = it.name;
-    const size_t nlen = it.nlen;
-    if (!plain || !nm || nlen == 0 || nlen >= 65536 || (nlen == 1 && nm[0] == '-') ||
-        (nlen >= 2 && nm[0] == '.' && nm[1] == '.')) {
-      if (const int rc = ln_vm_store_value(vm, nm, nlen, it.val, it.vlen, it.raw)) return rc;
-      continue;
-    }
-    if (r->n_fields >= LN_FAST_MAX_FIELDS) {
-      r->flags |= LN_RF_TRUNCATED;
-      continue;
-    }
-    ln_fast_field_t *f = &r->fields[r->n_fields++];
-    f->name = nm;
-    f->name_len = static_cast<uint16_t>(nlen);
-    f->flags = static_cast<uint8_t>(LN_FF_NAME_STATIC |
-                                    ((dotted < 0 ? has_dot(nm, nlen) : dotted != 0) ? LN_FF_DOTTED : 0));
-    f->inl_len = 0;
-    set_text(f, it.val, it.vlen, it.raw != 0);
+    if (plain && plain_member_name(it.name, it.nlen))
+      store_plain(r, it.name, it.nlen, dotted, it.val, it.vlen, it.raw != 0);
+    else if (const int rc = ln_vm_store_value(vm, it.name, it.nlen, it.val, it.vlen, it.raw))
+      return rc;
   }
   return 0;
 }
 
 int ln_vm_store_value(ln_vm_t *vm, const char *n, size_t nlen, const char *v, size_t vlen, int raw) {
-  if (vm->result && !vm->field_ctx_sp && !vm->fail_on_dup && n && nlen > 0 && nlen < 65536 &&
-      vlen <= UINT32_MAX && !(nlen == 1 && n[0] == '-') && !(nlen >= 2 && n[0] == '.' && n[1] == '.'))
-    return ln_vm_store_member(vm, n, nlen, -1, v, vlen, raw);
+  if (vm->result && !vm->field_ctx_sp && !vm->fail_on_dup && vlen <= UINT32_MAX && plain_member_name(n, nlen)) {
+    store_plain(vm->result, n, nlen, -1, v, vlen, raw != 0);
+    return 0;
+  }
   switch (store_text(vm, n, nlen, v, vlen, raw != 0)) {
   case ST_ERROR: return -1;
   case ST_DUP: return 1;

@@ -353,18 +353,18 @@ private:
 
 // Stores one member under the full name, as store_json does for a string
 // (a text field) or a null (raw "null").
-// dotted: as ln_vm_store_member (a name under a prefix holds a '.').
-int store_member_value(ln_vm_t *vm, const char *name, size_t nlen, const Member &m, int dotted = -1) {
+int store_member_value(ln_vm_t *vm, const char *name, size_t nlen, const Member &m) {
   ++vm->struct_stores;
-  if (m.val) return store_rc(ln_vm_store_member(vm, name, nlen, dotted, m.val, m.vlen, 0));
-  return store_rc(ln_vm_store_member(vm, name, nlen, dotted, "null", 4, 1));
+  if (m.val) return store_rc(ln_vm_store_value(vm, name, nlen, m.val, m.vlen, 0));
+  return store_rc(ln_vm_store_value(vm, name, nlen, "null", 4, 1));
 }
 
 int store_member_list(ln_vm_t *vm, const char *prefix, size_t plen, const std::vector<Member> &list,
                       bool check_operators) {
-  // The names in one block of the arena, each "prefix.key" and a zero byte;
-  // a name too long for a field takes the one-by-one way, which fails where
-  // the walker's flattening would.
+  // The names in one block of the arena, each "prefix.key" and a zero byte,
+  // and the stores in one batch; a name too long for a field (or a list
+  // longer than a result) takes the one-by-one way, which fails where the
+  // walker's flattening would.
   const size_t each = prefix ? plen + 2 : 1;
   size_t total = 0;
   bool fits = true;
@@ -372,8 +372,10 @@ int store_member_list(ln_vm_t *vm, const char *prefix, size_t plen, const std::v
     fits = fits && each - 1 + m.klen < 65536;
     total += each + m.klen;
   }
-  char *block = fits && !list.empty() ? static_cast<char *>(ln_arena_alloc(vm->arena, total)) : nullptr;
-  if (block && list.size() <= LN_FAST_MAX_FIELDS) { // one batch of stores
+  char *block = fits && !list.empty() && list.size() <= LN_FAST_MAX_FIELDS
+                    ? static_cast<char *>(ln_arena_alloc(vm->arena, total))
+                    : nullptr;
+  if (block) {
     ln_vm_text_store items[LN_FAST_MAX_FIELDS];
     size_t k = 0;
     for (const Member &m : list) {
@@ -399,30 +401,6 @@ int store_member_list(ln_vm_t *vm, const char *prefix, size_t plen, const std::v
     }
     vm->struct_stores += static_cast<uint32_t>(k);
     return store_rc(ln_vm_store_members(vm, items, k, prefix ? 1 : -1));
-  }
-  if (block) {
-    for (const Member &m : list) {
-      if (check_operators && operator_name(std::string_view(m.key, m.klen)))
-        return fail_run(vm, "structured member name is a name operator");
-      char *name = block;
-      if (prefix) {
-        if (plen <= 48)
-          ln_copy_short(block, prefix, plen);
-        else
-          memcpy(block, prefix, plen);
-        block[plen] = '.';
-        block += plen + 1;
-      }
-      if (m.klen <= 48)
-        ln_copy_short(block, m.key, m.klen);
-      else
-        memcpy(block, m.key, m.klen);
-      block[m.klen] = '\0';
-      block += m.klen + 1;
-      const int r = store_member_value(vm, name, static_cast<size_t>(block - 1 - name), m, prefix ? 1 : -1);
-      if (r != LN_VMS_NEXT) return r;
-    }
-    return LN_VMS_NEXT;
   }
   for (const Member &m : list) {
     if (check_operators && operator_name(std::string_view(m.key, m.klen)))

@@ -31,10 +31,6 @@ bool ln_vm_struct_names_clash(const ln_fast_result_t *r);
 // not kept (or the result is full, which marks it truncated), 1 a duplicate
 // refused, -1 an error with vm->error set. Defined in turbo_vm.cpp.
 int ln_vm_store_value(ln_vm_t *vm, const char *n, size_t nlen, const char *v, size_t vlen, int raw);
-// As ln_vm_store_value, when the caller knows whether the name holds a '.'
-// (dotted 1 or 0; -1 when it does not know): a member under a prefix does.
-int ln_vm_store_member(ln_vm_t *vm, const char *n, size_t nlen, int dotted, const char *v, size_t vlen,
-                       int raw);
 // One text store of a batch.
 struct ln_vm_text_store {
   const char *name;
@@ -43,7 +39,8 @@ struct ln_vm_text_store {
   uint32_t vlen;
   uint8_t raw;
 };
-// The stores of items[0, n) in order, as ln_vm_store_member would do each
-// (dotted alike for all): 0, or the first non-zero result (the rest are not
-// made).
+// The stores of items[0, n) in order, as ln_vm_store_value would make each:
+// 0, or the first non-zero result (the rest are not made). dotted: whether
+// every name holds a '.' (1 or 0) when the caller knows (a member under a
+// prefix does), -1 to look at each.
 int ln_vm_store_members(ln_vm_t *vm, const ln_vm_text_store *items, size_t n, int dotted);
