@@ -57,6 +57,21 @@ double cpu_ns() {
   return static_cast<double>(ts.tv_sec) * 1e9 + static_cast<double>(ts.tv_nsec);
 }
 
+// CPU ns per line of passes of fn over every line, repeated for at least
+// min_ns (one pass when min_ns is 0).
+template <class Fn>
+double timed_passes(const std::vector<std::string> &lines, Fn fn, double min_ns) {
+  size_t n = 0;
+  const double t0 = cpu_ns();
+  double el = 0;
+  do {
+    for (const std::string &l : lines) fn(l);
+    n += lines.size();
+    el = cpu_ns() - t0;
+  } while (el < min_ns);
+  return el / static_cast<double>(n);
+}
+
 template <class Fn>
 __attribute__((noinline)) double ns_per_line(const std::vector<std::string> &lines, Fn fn) {
   // Repeat until at least half a second of CPU time; the best of three runs.
@@ -64,17 +79,8 @@ __attribute__((noinline)) double ns_per_line(const std::vector<std::string> &lin
   // instructions under callgrind (each path is an ns_per_line<...> of its own).
   static const bool once = getenv("VELDRA_BENCH_ONCE") != nullptr;
   double best = 1e300;
-  for (int round = 0; round < (once ? 1 : 3); ++round) {
-    size_t n = 0;
-    const double t0 = cpu_ns();
-    double el = 0;
-    do {
-      for (const std::string &l : lines) fn(l);
-      n += lines.size();
-      el = cpu_ns() - t0;
-    } while (!once && el < 5e8);
-    best = std::min(best, el / static_cast<double>(n));
-  }
+  for (int round = 0; round < (once ? 1 : 3); ++round)
+    best = std::min(best, timed_passes(lines, fn, once ? 0 : 5e8));
   return best;
 }
 
@@ -85,20 +91,9 @@ __attribute__((noinline)) double ns_per_line(const std::vector<std::string> &lin
 template <class FnA, class FnB>
 void paired_ratio(const std::vector<std::string> &lines, FnA a, FnB b, double out[3]) {
   static const bool once = getenv("VELDRA_BENCH_ONCE") != nullptr;
-  const auto pass = [&lines](auto fn) {
-    size_t n = 0;
-    const double t0 = cpu_ns();
-    double el = 0;
-    do {
-      for (const std::string &l : lines) fn(l);
-      n += lines.size();
-      el = cpu_ns() - t0;
-    } while (el < 5e7);
-    return el / static_cast<double>(n);
-  };
   std::vector<double> r;
   for (int round = 0; round < (once ? 1 : 15); ++round) {
-    const double ta = pass(a), tb = pass(b);
+    const double ta = timed_passes(lines, a, 5e7), tb = timed_passes(lines, b, 5e7);
     r.push_back(ta / tb);
   }
   std::sort(r.begin(), r.end());
