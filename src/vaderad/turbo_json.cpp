@@ -551,8 +551,9 @@ struct Shape {
 } // namespace
 
 struct ln_json_shapes {
-  static constexpr size_t kSlots = 256; // direct-mapped by hash
+  static constexpr size_t kSlots = 256; // two-way sets by hash: set k is slots 2k, 2k + 1
   Shape slot[kSlots];
+  uint8_t recent[kSlots / 2] = {}; // the way of each set used last
   // The shape each rule's results had last (by the rule id's address): most
   // rules always give one shape, which is then found without hashing.
   Shape *by_rule[kSlots] = {};
@@ -679,8 +680,19 @@ int result_to_json(ln_turbo_ctx_t *t, size_t *n) {
   const uint64_t vm_serial = t->vm.shape_serial;
   Shape *known = *hint && ((vm_serial && (*hint)->vm_serial == vm_serial) || (*hint)->id.same(r)) ? *hint : nullptr;
   const uint64_t hash = known ? 0 : t->vm.shape_hash_set ? t->vm.shape_hash : ln_shape_hash(r);
-  Shape &sh = known ? *known : shapes->slot[hash % ln_json_shapes::kSlots];
-  if (known || sh.id.holds(hash, r)) {
+  const size_t set = hash % (ln_json_shapes::kSlots / 2);
+  if (!known) {
+    for (uint8_t way = 0; way < 2 && !known; ++way) {
+      if (!shapes->slot[2 * set + way].id.holds(hash, r)) continue;
+      known = &shapes->slot[2 * set + way];
+      shapes->recent[set] = way;
+    }
+  }
+  if (!known) { // the way not used last takes the new shape
+    shapes->recent[set] ^= 1;
+  }
+  Shape &sh = known ? *known : shapes->slot[2 * set + shapes->recent[set]];
+  if (known) {
     *hint = &sh;
     // The buffer nearly always has room; when it has not, it is sized for
     // the worst case and the text written again.

@@ -80,11 +80,23 @@ inline bool ln_same_bytes(const char *a, const char *b, size_t n) {
 // in the message) by its bytes. Tags are only ever stored from the program,
 // so they are known by their addresses. Whoever keeps identities must drop
 // them with the program.
+// Names stored one after the other in one block, one byte apart (a
+// payload's members, each followed by a zero byte), are compared as one
+// span: the names of a run of n fields and the bytes between them lie at
+// bytes[off, off + span) when run is n (n > 1).
 struct ln_shape_name {
   const char *ptr; // the stable name, or null: compare bytes[off, off + len)
   uint32_t off;
   uint32_t len;
+  uint32_t run;  // fields in the run this name starts (0 inside a run, 1 alone)
+  uint32_t span; // bytes of the run, separators included
 };
+
+// Whether g's name follows f's in memory after one separator byte (the
+// run's span, separators included, is compared as a whole).
+inline bool ln_name_follows(const ln_fast_field_t &f, const ln_fast_field_t &g) {
+  return f.name && g.name == f.name + f.name_len + 1;
+}
 
 // Equal for results of one identity; a few instructions a field.
 uint64_t ln_shape_hash(const ln_fast_result_t *r);
@@ -107,6 +119,13 @@ struct ln_shape_id {
       const ln_fast_field_t &f = r->fields[i];
       if (e.ptr) { // the same address in the program: the same bytes
         if (f.name != e.ptr || f.name_len != e.len) return false;
+      } else if (e.run > 1) { // the same lengths, one after the other: one span
+        if (f.name_len != e.len) return false;
+        for (size_t k = i + 1; k < i + e.run; ++k)
+          if (r->fields[k].name_len != names[k].len || !ln_name_follows(r->fields[k - 1], r->fields[k]))
+            return false;
+        if (memcmp(bytes.data() + e.off, f.name, e.span) != 0) return false;
+        i += e.run - 1;
       } else {
         const size_t n = f.name ? f.name_len : 0;
         if (n != e.len || !ln_same_bytes(bytes.data() + e.off, f.name, n)) return false;

@@ -397,14 +397,17 @@ void resolve_supersedes(ln_fast_result_t *r) {
   r->flags &= static_cast<uint8_t>(~LN_RF_SUPERSEDES);
 }
 
-// A small direct-mapped set of result shapes whose names were checked and
-// found free of clashes: payloads of one kind repeat their names, and the
-// check of every pair costs far more than recognising a shape seen before.
+// A small two-way set-associative cache of result shapes whose names were
+// checked and found free of clashes: payloads of one kind repeat their
+// names, and the check of every pair costs far more than recognising a shape
+// seen before. Two ways, so that two busy shapes that hash alike do not
+// throw each other out.
 } // namespace
 
 struct ln_vm_clean_shapes {
   static constexpr size_t kSlots = 64;
-  ln_shape_id slot[kSlots];
+  ln_shape_id slot[kSlots]; // set k: slots 2k and 2k + 1
+  uint8_t recent[kSlots / 2] = {}; // the way of each set used last
   // The clean shape each rule's results had last (by the rule id's address),
   // checked before any hashing.
   ln_shape_id *by_rule[kSlots] = {};
@@ -429,8 +432,11 @@ bool names_clash(ln_vm_t *vm, const ln_fast_result_t *r, const char *rule) {
   const uint64_t hash = ln_shape_hash(r);
   vm->shape_hash = hash; // the result is final: its writer need not hash it again
   vm->shape_hash_set = 1;
-  ln_shape_id *slot = cache ? &cache->slot[hash % ln_vm_clean_shapes::kSlots] : nullptr;
-  if (slot && slot->holds(hash, r)) {
+  const size_t set = hash % (ln_vm_clean_shapes::kSlots / 2);
+  for (uint8_t way = 0; cache && way < 2; ++way) {
+    ln_shape_id *slot = &cache->slot[2 * set + way];
+    if (!slot->holds(hash, r)) continue;
+    cache->recent[set] = way;
     cache->by_rule[ri] = slot;
     vm->shape_serial = slot->serial;
     return false;
@@ -442,7 +448,9 @@ bool names_clash(ln_vm_t *vm, const ln_fast_result_t *r, const char *rule) {
       cache->code = vm->prog->code;
       cache->code_len = vm->prog->code_len;
     }
-    slot = &cache->slot[hash % ln_vm_clean_shapes::kSlots];
+    const uint8_t way = cache->recent[set] ^ 1; // the way not used last
+    ln_shape_id *slot = &cache->slot[2 * set + way];
+    cache->recent[set] = way;
     slot->take(hash, r);
     slot->serial = ++vm->shape_serials;
     cache->by_rule[ri] = slot;
