@@ -95,7 +95,11 @@ struct ln_shape_name {
 // Whether g's name follows f's in memory after one separator byte (the
 // run's span, separators included, is compared as a whole).
 inline bool ln_name_follows(const ln_fast_field_t &f, const ln_fast_field_t &g) {
-  return f.name && g.name == f.name + f.name_len + 1;
+  // As addresses: no pointer is formed past the end of f's storage. Heap
+  // blocks lie further apart than one byte, so names one byte apart share
+  // one block, and the byte between them can be read.
+  return f.name && g.name &&
+         reinterpret_cast<uintptr_t>(g.name) == reinterpret_cast<uintptr_t>(f.name) + f.name_len + 1;
 }
 
 // Equal for results of one identity; a few instructions a field.
