@@ -678,7 +678,8 @@ int result_to_json(ln_turbo_ctx_t *t, size_t *n) {
   }
   Shape **hint = &shapes->by_rule[(reinterpret_cast<uintptr_t>(r->rule_id) >> 4) % ln_json_shapes::kSlots];
   const uint64_t vm_serial = t->vm.shape_serial;
-  Shape *known = *hint && ((vm_serial && (*hint)->vm_serial == vm_serial) || (*hint)->id.same(r)) ? *hint : nullptr;
+  Shape *known = nullptr;
+  if (*hint && ((vm_serial && (*hint)->vm_serial == vm_serial) || (*hint)->id.same(r))) known = *hint;
   const uint64_t hash = known ? 0 : t->vm.shape_hash_set ? t->vm.shape_hash : ln_shape_hash(r);
   const size_t set = hash % (ln_json_shapes::kSlots / 2);
   if (!known) {

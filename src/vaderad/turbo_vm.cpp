@@ -132,7 +132,6 @@ int newest_named(const ln_fast_result_t *r, const char *name, size_t len) {
   return -1;
 }
 
-// A slot for a new field, or null when the result is full (truncated).
 // Whether s[0, n) holds a '.': a word at a time (names are short).
 inline bool has_dot(const char *s, size_t n) {
   constexpr uint64_t ones = 0x0101010101010101ull, high = 0x8080808080808080ull;
@@ -146,6 +145,7 @@ inline bool has_dot(const char *s, size_t n) {
   return dots(ln_load8(s + n - 8)) != 0;
 }
 
+// A slot for a new field, or null when the result is full (truncated).
 // program: the name lies in the program (LN_FF_NAME_PROGRAM).
 ln_fast_field_t *new_slot(ln_vm_t *vm, const char *name, size_t nlen, bool program = false) {
   ln_fast_result_t *r = vm->result;
@@ -325,8 +325,8 @@ inline bool plain_member_name(const char *n, size_t nlen) {
 }
 
 // The store of such a name into r (dotted: 1 or 0 when known, -1 to look).
-__attribute__((always_inline)) inline void store_plain(ln_fast_result_t *r, const char *n, size_t nlen, int dotted, const char *v,
-                        size_t vlen, bool raw) {
+__attribute__((always_inline)) inline void store_plain(ln_fast_result_t *r, const char *n, size_t nlen,
+                                                       int dotted, const char *v, size_t vlen, bool raw) {
   if (r->n_fields >= LN_FAST_MAX_FIELDS) {
     r->flags |= LN_RF_TRUNCATED;
     return;

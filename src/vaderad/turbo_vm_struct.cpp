@@ -73,7 +73,9 @@ uint64_t dot_bytes(uint64_t w) {
 }
 
 // The number of dots in w: one bit per dot byte, summed by a multiply.
-inline size_t dots_in(uint64_t w) { return static_cast<size_t>(((dot_bytes(w) >> 7) * 0x0101010101010101ull) >> 56); }
+inline size_t dots_in(uint64_t w) {
+  return static_cast<size_t>(((dot_bytes(w) >> 7) * 0x0101010101010101ull) >> 56);
+}
 
 size_t name_components(const char *name, size_t n) {
   size_t c = 1, i = 0;
@@ -569,8 +571,9 @@ private:
     const __m128i quote = _mm_set1_epi8('"'), bs = _mm_set1_epi8('\\'), zero = _mm_setzero_si128();
     for (; k + 16 <= len_; k += 16) {
       const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(s_ + k));
-      const unsigned m = static_cast<unsigned>(_mm_movemask_epi8(
-          _mm_or_si128(_mm_cmpeq_epi8(v, quote), _mm_or_si128(_mm_cmpeq_epi8(v, bs), _mm_cmpeq_epi8(v, zero)))));
+      const __m128i stop =
+          _mm_or_si128(_mm_cmpeq_epi8(v, quote), _mm_or_si128(_mm_cmpeq_epi8(v, bs), _mm_cmpeq_epi8(v, zero)));
+      const unsigned m = static_cast<unsigned>(_mm_movemask_epi8(stop));
       if (m) {
         k += static_cast<size_t>(__builtin_ctz(m));
         break;
