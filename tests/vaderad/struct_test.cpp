@@ -45,7 +45,8 @@ TEST(StructFixtures, EveryFamilyChecksClean) {
   for (const char *family : {"cef", "lea", "iptables", "kv", "json", "asa", "repeat"}) {
     SCOPED_TRACE(family);
     char *err = nullptr;
-    vdr_config cfg{0, 1, 0};
+    vdr_config cfg{};
+    cfg.keep_json = 1;
     vdr_run *run = vdr_run_new_from_file((kFixtures + family + ".rb").c_str(), &cfg, &err);
     ASSERT_NE(run, nullptr) << (err ? err : "");
     ASSERT_EQ(vdr_run_turbo_available(run), 1) << vdr_run_diagnostics(run, VDR_ENGINE_TURBO);
@@ -92,7 +93,8 @@ TEST(StructFixtures, UnwritableResultsAreDeclined) {
   std::string samples;
   for (const Case &c : cases) samples += std::string(c.line) + "\n";
   char *err = nullptr;
-  vdr_config cfg{0, 1, 0};
+  vdr_config cfg{};
+  cfg.keep_json = 1;
   vdr_run *run = vdr_run_new(rb, &cfg, &err);
   ASSERT_NE(run, nullptr) << (err ? err : "");
   vdr_run_samples(run, samples.c_str(), nullptr, nullptr);
