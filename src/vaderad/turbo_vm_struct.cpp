@@ -644,6 +644,17 @@ private:
     return true;
   }
 
+  // A leaf's name in the arena, unaligned and zero-terminated: the names of
+  // one payload then lie one after the other, which the shape caches compare
+  // as one span.
+  char *name_copy(const char *s, size_t n) {
+    char *c = static_cast<char *>(ln_arena_alloc_aligned(vm_->arena, n + 1, 1));
+    if (!c) return nullptr;
+    if (n) memcpy(c, s, n);
+    c[n] = '\0';
+    return c;
+  }
+
   bool leaf(const char *val, size_t vlen, bool raw, size_t depth) {
     if (!collect_) return true;
     if (leaves_.size() >= LN_FAST_MAX_FIELDS) return false;
@@ -655,7 +666,7 @@ private:
       if (!e) return true;
       nlen = cut_at_zero(e->dst, e->dlen);
       if (operator_name(std::string_view(e->dst, nlen))) return false;
-      char *c = ln_arena_strndup(vm_->arena, e->dst, nlen);
+      char *c = name_copy(e->dst, nlen);
       if (!c) return false;
       name = c;
       if (e->lower && !raw) {
@@ -668,7 +679,7 @@ private:
       dotted_ = true; // two paths may map to one name
     } else {
       nlen = path_.size();
-      char *c = ln_arena_strndup(vm_->arena, path_.data(), nlen);
+      char *c = name_copy(path_.data(), nlen);
       if (!c) return false;
       name = c;
     }
