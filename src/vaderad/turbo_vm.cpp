@@ -1704,20 +1704,27 @@ int ln_vm_continue(ln_vm_t *vm) {
   if (!vm || !vm->prog || !vm->prog->code) return LN_VM_ERROR;
   const ln_program_t *prog = vm->prog;
   const uint64_t limit = vm->instr_limit ? vm->instr_limit : LN_VM_INSTR_LIMIT;
+  // The program does not change during a run: its code and length stay in
+  // registers, and the usual result (next instruction) is tested first.
+  const ln_instr_t *const code = prog->code;
+  const uint32_t code_len = prog->code_len;
   for (;;) {
     if (++vm->instr_count > limit) {
       vm->error = "instruction limit exceeded";
       return LN_VM_LIMIT;
     }
-    if (vm->pc >= prog->code_len) {
+    if (vm->pc >= code_len) {
       vm->error = "PC out of bounds";
       return LN_VM_ERROR;
     }
-    const ln_instr_t *in = &prog->code[vm->pc];
-    switch (kHandlers.h[in->op](vm, in)) {
-    case H_NEXT:
+    const ln_instr_t *in = &code[vm->pc];
+    const HandlerResult h = kHandlers.h[in->op](vm, in);
+    if (__builtin_expect(h == H_NEXT, 1)) {
       ++vm->pc;
       continue;
+    }
+    switch (h) {
+    case H_NEXT:
     case H_JUMPED:
       continue;
     case H_MATCH:
