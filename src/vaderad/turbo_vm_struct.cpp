@@ -263,12 +263,9 @@ size_t cut_at_zero(const char *s, size_t n) {
   return z ? static_cast<size_t>(static_cast<const char *>(z) - s) : n;
 }
 
-
 bool in_input(const ln_vm_t *vm, const char *p, size_t n) {
   return p >= vm->input && p <= vm->input_end && n <= static_cast<size_t>(vm->input_end - p);
 }
-
-
 
 // ------------------------------------------------- members of a parse core
 
