@@ -401,12 +401,8 @@ inline bool same_key(const SortEnt &a, const SortEnt &b) {
 
 // The first '.' in [s, end), or end.
 const char *find_dot(const char *s, const char *end) {
-  constexpr uint64_t ones = 0x0101010101010101ull, high = 0x8080808080808080ull;
-  for (; end - s >= 8; s += 8) {
-    const uint64_t x = ln_load8(s) ^ (ones * '.');
-    // The lowest flagged byte is always a real match.
-    if (const uint64_t m = (x - ones) & ~x & high) return s + (__builtin_ctzll(m) >> 3);
-  }
+  for (; end - s >= 8; s += 8)
+    if (const uint64_t m = ln_dot_bytes(ln_load8(s))) return s + (__builtin_ctzll(m) >> 3);
   while (s < end && *s != '.') ++s;
   return s;
 }

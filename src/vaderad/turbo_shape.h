@@ -1,6 +1,8 @@
-// The shape of a flat result: the sequence of its field names and tags. Everything that depends only on the names (the JSON writer's
-// ordering and nesting, the check that no name is a dotted prefix of another)
-// can be worked out once per shape and reused by later results of that shape.
+// The shape of a flat result: the sequence of its field names and tags.
+// Everything that depends only on the names (the JSON writer's ordering and
+// nesting, the check that no name is a dotted prefix of another) can be
+// worked out once per shape and reused by later results of that shape. Also
+// the word-at-a-time helpers the name code shares.
 #pragma once
 
 #include <cstddef>
@@ -30,6 +32,15 @@ inline __attribute__((always_inline)) uint64_t ln_head_word(const char *s, size_
   uint64_t w = 0;
   for (size_t i = 0; i < n; ++i) w |= static_cast<uint64_t>(static_cast<unsigned char>(s[i])) << (8 * i);
   return w;
+}
+
+// The high bit of every byte of w that is a '.', and of no other (exact,
+// unlike the borrow trick, so the lowest and the count are right too); zero
+// padding is never a dot.
+inline uint64_t ln_dot_bytes(uint64_t w) {
+  constexpr uint64_t low7 = 0x7f7f7f7f7f7f7f7full;
+  const uint64_t x = w ^ 0x2e2e2e2e2e2e2e2eull;
+  return ~(((x & low7) + low7) | x | low7);
 }
 
 // Copies n <= 48 bytes with a few fixed-size moves (they may overlap, and
@@ -74,16 +85,10 @@ inline bool ln_same_bytes(const char *a, const char *b, size_t n) {
   return true;
 }
 
-// A shape's identity. A name whose storage stays put while the program
-// lives (LN_FF_NAME_PROGRAM: in the program, or in the context's member name
-// table) is known by its address; any other name (built in the arena, found
-// in the message) by its bytes. Tags are only ever stored from the program,
-// so they are known by their addresses. Whoever keeps identities must drop
-// them with the program.
-// Names stored one after the other in one block, one byte apart (a
-// payload's members, each followed by a zero byte), are compared as one
-// span: the names of a run of n fields and the bytes between them lie at
-// bytes[off, off + span) when run is n (n > 1).
+// One name of a shape identity. Names stored one after the other in one
+// block, one byte apart (a payload's members, each followed by a zero byte),
+// are compared as one span: the names of a run of n fields and the bytes
+// between them lie at bytes[off, off + span) when run is n (n > 1).
 struct ln_shape_name {
   const char *ptr; // the stable name, or null: compare bytes[off, off + len)
   uint32_t off;
@@ -105,6 +110,11 @@ inline bool ln_name_follows(const ln_fast_field_t &f, const ln_fast_field_t &g) 
 // Equal for results of one identity; a few instructions a field.
 uint64_t ln_shape_hash(const ln_fast_result_t *r);
 
+// A shape's identity. A name that lies in the program (LN_FF_NAME_PROGRAM)
+// is known by its address; any other name (built in the arena, found in the
+// message) by its bytes. Tags are only ever stored from the program, so they
+// are known by their addresses. Whoever keeps identities must drop them with
+// the program.
 struct ln_shape_id {
   bool used = false;
   uint64_t hash = 0;

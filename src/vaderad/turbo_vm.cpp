@@ -134,15 +134,10 @@ int newest_named(const ln_fast_result_t *r, const char *name, size_t len) {
 
 // Whether s[0, n) holds a '.': a word at a time (names are short).
 inline bool has_dot(const char *s, size_t n) {
-  constexpr uint64_t ones = 0x0101010101010101ull, high = 0x8080808080808080ull;
-  const auto dots = [](uint64_t x) {
-    x ^= ones * '.';
-    return (x - ones) & ~x & high;
-  };
-  if (n < 8) return dots(ln_head_word(s, n)) != 0; // zero padding holds no '.'
+  if (n < 8) return ln_dot_bytes(ln_head_word(s, n)) != 0;
   for (size_t i = 0; i + 8 < n; i += 8)
-    if (dots(ln_load8(s + i))) return true;
-  return dots(ln_load8(s + n - 8)) != 0;
+    if (ln_dot_bytes(ln_load8(s + i))) return true;
+  return ln_dot_bytes(ln_load8(s + n - 8)) != 0;
 }
 
 // A slot for a new field, or null when the result is full (truncated).

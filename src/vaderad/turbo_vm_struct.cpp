@@ -64,17 +64,9 @@ int store_members(ln_vm_t *vm, const char *prefix, size_t plen, fjson_object *ob
 // Levels of JSON nesting a result may reach (the root object included).
 constexpr size_t kMaxNesting = 30;
 
-// The high bit of every byte of w that is a '.', and of no other (exact,
-// unlike the borrow trick); zero padding is never a dot.
-uint64_t dot_bytes(uint64_t w) {
-  constexpr uint64_t low7 = 0x7f7f7f7f7f7f7f7full;
-  const uint64_t x = w ^ 0x2e2e2e2e2e2e2e2eull;
-  return ~(((x & low7) + low7) | x | low7);
-}
-
 // The number of dots in w: one bit per dot byte, summed by a multiply.
 inline size_t dots_in(uint64_t w) {
-  return static_cast<size_t>(((dot_bytes(w) >> 7) * 0x0101010101010101ull) >> 56);
+  return static_cast<size_t>(((ln_dot_bytes(w) >> 7) * 0x0101010101010101ull) >> 56);
 }
 
 size_t name_components(const char *name, size_t n) {
@@ -918,7 +910,7 @@ bool ln_vm_struct_names_clash(const ln_fast_result_t *r) {
     // The dots of b, eight bytes at a time (names are short: no calls).
     for (size_t w = 0; w < b.name_len; w += 8) {
       const size_t k = b.name_len - w < 8 ? b.name_len - w : 8;
-      for (uint64_t dots = dot_bytes(ln_head_word(b.name + w, k)); dots; dots &= dots - 1) {
+      for (uint64_t dots = ln_dot_bytes(ln_head_word(b.name + w, k)); dots; dots &= dots - 1) {
         const size_t al = w + static_cast<size_t>(__builtin_ctzll(dots) >> 3);
         last_dot = al;
         const uint64_t mask = al >= 8 ? ~uint64_t{0} : (uint64_t{1} << (8 * al)) - 1;
