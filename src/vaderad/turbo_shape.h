@@ -29,9 +29,12 @@ inline __attribute__((always_inline)) uint64_t ln_head_word(const char *s, size_
     memcpy(&hi, s + n - 4, 4);
     return static_cast<uint64_t>(lo) | static_cast<uint64_t>(hi) << (8 * (n - 4));
   }
-  uint64_t w = 0;
-  for (size_t i = 0; i < n; ++i) w |= static_cast<uint64_t>(static_cast<unsigned char>(s[i])) << (8 * i);
-  return w;
+  if (n >= 2) {
+    uint16_t lo;
+    memcpy(&lo, s, 2);
+    return lo | static_cast<uint64_t>(static_cast<unsigned char>(s[n - 1])) << (8 * (n - 1));
+  }
+  return n ? static_cast<unsigned char>(s[0]) : 0;
 }
 
 // The high bit of every byte of w that is a '.', and of no other (exact,
@@ -80,9 +83,7 @@ inline bool ln_same_bytes(const char *a, const char *b, size_t n) {
     memcpy(&y1, b + n - 4, 4);
     return x0 == y0 && x1 == y1;
   }
-  for (size_t i = 0; i < n; ++i)
-    if (a[i] != b[i]) return false;
-  return true;
+  return ln_head_word(a, n) == ln_head_word(b, n);
 }
 
 // One name of a shape identity. Names stored one after the other in one

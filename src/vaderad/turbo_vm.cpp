@@ -22,6 +22,7 @@
 #include "normalizer/walker.h"
 #include "vaderad/turbo_shape.h"
 #include "vaderad/turbo_simd.h"
+#include "vaderad/turbo_store.h"
 #include "vaderad/turbo_vm_struct.h"
 
 namespace {
@@ -132,14 +133,6 @@ int newest_named(const ln_fast_result_t *r, const char *name, size_t len) {
   return -1;
 }
 
-// Whether s[0, n) holds a '.': a word at a time (names are short).
-inline bool has_dot(const char *s, size_t n) {
-  if (n < 8) return ln_dot_bytes(ln_head_word(s, n)) != 0;
-  for (size_t i = 0; i + 8 < n; i += 8)
-    if (ln_dot_bytes(ln_load8(s + i))) return true;
-  return ln_dot_bytes(ln_load8(s + n - 8)) != 0;
-}
-
 // A slot for a new field, or null when the result is full (truncated).
 // program: the name lies in the program (LN_FF_NAME_PROGRAM).
 ln_fast_field_t *new_slot(ln_vm_t *vm, const char *name, size_t nlen, bool program = false) {
@@ -151,30 +144,10 @@ ln_fast_field_t *new_slot(ln_vm_t *vm, const char *name, size_t nlen, bool progr
   ln_fast_field_t *f = &r->fields[r->n_fields++];
   f->name = name;
   f->name_len = static_cast<uint16_t>(nlen);
-  f->flags = static_cast<uint8_t>(LN_FF_NAME_STATIC | (has_dot(name, nlen) ? LN_FF_DOTTED : 0) |
+  f->flags = static_cast<uint8_t>(LN_FF_NAME_STATIC | (ln_has_dot(name, nlen) ? LN_FF_DOTTED : 0) |
                                   (program ? LN_FF_NAME_PROGRAM : 0));
   f->inl_len = 0;
   return f;
-}
-
-static_assert(LN_FAST_INLINE_MAX <= 48, "ln_copy_short moves at most 48 bytes");
-
-__attribute__((always_inline)) inline void set_text(ln_fast_field_t *f, const char *v, size_t len, bool raw) {
-  f->flags = static_cast<uint8_t>(
-      (f->flags & (LN_FF_NAME_STATIC | LN_FF_NAME_PROGRAM | LN_FF_DOTTED | LN_FF_SUPERSEDES)) |
-      LN_FF_TEXT | (raw ? LN_FF_RAW_JSON : 0));
-  if (len <= LN_FAST_INLINE_MAX) {
-    f->type = LN_FTYPE_STRING_INLINE;
-    ln_copy_short(f->v.inl, v, len);
-    f->v.inl[len] = '\0';
-    f->inl_len = static_cast<uint32_t>(len);
-  } else {
-    f->type = LN_FTYPE_STRING;
-    f->v.str.ptr = v;
-    f->v.str.len = static_cast<uint32_t>(len);
-    f->v.str.reserved = 0;
-    f->inl_len = 0;
-  }
 }
 
 // The slot of a store by instruction in under its own cached name, or null
@@ -208,7 +181,7 @@ __attribute__((always_inline)) inline StoreRc store_instr_text(ln_vm_t *vm, cons
                                                                const char *v, size_t vlen) {
   if (vlen <= UINT32_MAX) {
     if (ln_fast_field_t *f = plain_slot(vm, in, inline_name)) {
-      set_text(f, v, vlen, false);
+      ln_set_text(f, v, vlen, false);
       return ST_OK;
     }
   }
@@ -248,7 +221,7 @@ StoreRc store_text(ln_vm_t *vm, const char *n, size_t nlen, const char *v, size_
   if (!raw && (rc = check_dup(vm, name, len)) != ST_OK) return rc;
   ln_fast_field_t *f = new_slot(vm, name, len);
   if (!f) return ST_FULL;
-  set_text(f, v, vlen, raw);
+  ln_set_text(f, v, vlen, raw);
   return ST_OK;
 }
 
@@ -276,12 +249,12 @@ StoreRc store_replace(ln_vm_t *vm, const char *name, size_t len, const char *v, 
   const int old = newest_named(r, name, len);
   const int floor = vm->fork_sp ? vm->forks[vm->fork_sp - 1].n_fields : 0;
   if (old >= 0 && old >= floor) {
-    set_text(&r->fields[old], v, vlen, false);
+    ln_set_text(&r->fields[old], v, vlen, false);
     return ST_OK;
   }
   ln_fast_field_t *f = new_slot(vm, name, len, program);
   if (!f) return ST_FULL;
-  set_text(f, v, vlen, false);
+  ln_set_text(f, v, vlen, false);
   if (old >= 0) {
     f->flags |= LN_FF_SUPERSEDES;
     r->flags |= LN_RF_SUPERSEDES;
@@ -330,9 +303,9 @@ __attribute__((always_inline)) inline void store_plain(ln_fast_result_t *r, cons
   f->name = n;
   f->name_len = static_cast<uint16_t>(nlen);
   f->flags = static_cast<uint8_t>(LN_FF_NAME_STATIC |
-                                  ((dotted < 0 ? has_dot(n, nlen) : dotted != 0) ? LN_FF_DOTTED : 0));
+                                  ((dotted < 0 ? ln_has_dot(n, nlen) : dotted != 0) ? LN_FF_DOTTED : 0));
   f->inl_len = 0;
-  set_text(f, v, vlen, raw);
+  ln_set_text(f, v, vlen, raw);
 }
 
 } // namespace
@@ -1232,7 +1205,7 @@ HandlerResult op_static_field(ln_vm_t *vm, const ln_instr_t *in) {
   } else {
     ln_fast_field_t *f = new_slot(vm, key, klen, true);
     rc = f ? ST_OK : ST_FULL;
-    if (f) set_text(f, val, vlen, false);
+    if (f) ln_set_text(f, val, vlen, false);
   }
   return rc == ST_ERROR ? H_ERROR : H_NEXT;
 }
@@ -1277,7 +1250,7 @@ HandlerResult op_ctx_pop(ln_vm_t *vm, const ln_instr_t *) {
   if (vm->result && !c.discard && c.name && c.name_len > 0 && !(c.name_len == 1 && c.name[0] == '.') &&
       vm->result->n_fields == c.n_fields_at_push) {
     ln_fast_field_t *f = new_slot(vm, c.name, c.name_len);
-    if (f) set_text(f, "{}", 2, true);
+    if (f) ln_set_text(f, "{}", 2, true);
   }
   return H_NEXT;
 }

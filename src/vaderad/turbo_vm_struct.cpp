@@ -33,6 +33,7 @@
 #include "normalizer/walker.h"
 #include "vaderad/turbo_arena.h"
 #include "vaderad/turbo_shape.h"
+#include "vaderad/turbo_store.h"
 
 namespace {
 
@@ -462,11 +463,242 @@ int store_members_native(ln_vm_t *vm, const ln_parser_t *prs, bool cef, const st
   return store_extensions(vm, name, nlen, ext);
 }
 
+// A sink's answer that the payload is out of the ordinary for DirectSink:
+// the general way reads it again.
+constexpr int kGiveUp = 101;
+
+// The usual case of a flat payload, stored as the core hands out its
+// members: a result to store into, no field context, no failOnDuplicate,
+// no zero byte in the payload. Each member becomes its field at once; its
+// name ("prefix.key", or the key alone at the root) is built in a scratch
+// block that moves into the arena in one piece once the payload has
+// matched, so the names lie one after the other there as the shape caches
+// like. A member named twice replaces the earlier value in place, as the
+// walker's object does. Anything rarer (a key the VM reads as a name
+// operator, a name the nesting limit would refuse, a name too long for the
+// scratch block, a full result) makes it give up: the fields it wrote are
+// taken back and ArenaSink reads the payload again.
+class DirectSink final : public ln_member_sink {
+public:
+  // prefix: the edge's name, null at the root; base: its name components
+  // (0 at the root).
+  DirectSink(ln_vm_t *vm, const ln_rw_tab *tab, int rw_group, const char *prefix, size_t plen, size_t base)
+      : vm_(vm), r_(vm->result), tab_(tab), rw_group_(rw_group), prefix_(prefix), plen_(plen), base_(base),
+        start_(vm->result->n_fields) {}
+
+  int member(int group, std::string_view key, const char *val, size_t vlen) override {
+    const char *name = key.data();
+    size_t nlen = key.size();
+    bool lower = false;
+    if (tab_ && group == rw_group_) {
+      const ln_rw_ent *e = ln_rw_lookup(tab_, key.data(), key.size());
+      if (!e) return 0;
+      name = e->dst;
+      nlen = cut_at_zero(e->dst, e->dlen);
+      lower = e->lower && val;
+    }
+    if (val && (lower || !in_input(vm_, val, vlen))) {
+      vlen = cut_at_zero(val, vlen);
+      char *c = ln_arena_strndup(vm_->arena, val, vlen);
+      if (!c) return kFallBack;
+      if (lower)
+        for (size_t k = 0; k < vlen; ++k)
+          if (c[k] >= 'A' && c[k] <= 'Z') c[k] = static_cast<char>(c[k] - 'A' + 'a');
+      val = c;
+    }
+    const int g = group == LN_MEMBERS_CEF_EXT ? 1 : 0;
+    const uint64_t head = ln_head_word(name, nlen);
+    uint64_t &seen = seen_[g][(head ^ nlen) * 0x9e3779b97f4a7c15ull >> 62];
+    const uint64_t bit = 1ull << (((head ^ nlen) * 0xc2b2ae3d27d4eb4full) >> 58);
+    if (seen & bit) {
+      for (uint32_t k = 0; k < nrecs_[g]; ++k) {
+        const Rec &m = recs_[g][k];
+        if (m.head == head && m.klen == nlen &&
+            (nlen <= 8 || memcmp(scratch_ + m.key_at + 8, name + 8, nlen - 8) == 0)) {
+          set_value(&r_->fields[m.field], val, vlen);
+          return 0;
+        }
+      }
+    }
+    seen |= bit;
+    // The general way's limits: the result's capacity, the nesting of the
+    // name, a key that is a name operator at the root or ".." below it.
+    const size_t used = base_ + static_cast<size_t>(g);
+    if (r_->n_fields >= LN_FAST_MAX_FIELDS || nlen == 0 || vlen > UINT32_MAX ||
+        (used + nlen + 1 > kMaxNesting && used + name_components(name, nlen) > kMaxNesting) ||
+        (name[0] == '.' && nlen >= 2 && name[1] == '.') || (!prefix_ && nlen == 1 && name[0] == '-'))
+      return kGiveUp;
+    const bool ext = g == 1;
+    const size_t plen = ext ? ext_len_ : (prefix_ ? plen_ + 1 : 0);
+    if (plen + nlen + 1 > sizeof scratch_ - used_) return kGiveUp;
+    char *w = scratch_ + used_;
+    if (plen) {
+      if (ext) {
+        write_ext_prefix(w);
+      } else {
+        copy(w, prefix_, plen_);
+        w[plen_] = '.';
+      }
+    }
+    copy(w + plen, name, nlen);
+    w[plen + nlen] = '\0';
+    recs_[g][nrecs_[g]++] = {head, static_cast<uint32_t>(nlen), static_cast<uint32_t>(used_ + plen),
+                             r_->n_fields};
+    ln_fast_field_t *f = &r_->fields[r_->n_fields++];
+    f->name = w;
+    f->name_len = static_cast<uint16_t>(plen + nlen);
+    f->flags = static_cast<uint8_t>(LN_FF_NAME_STATIC |
+                                    (plen || ln_has_dot(name, nlen) ? LN_FF_DOTTED : 0));
+    f->inl_len = 0;
+    set_value(f, val, vlen);
+    used_ += plen + nlen + 1;
+    return 0;
+  }
+
+  // After the core matched: the "Extensions" member of a cef value when it
+  // got no member, then the names into the arena. LN_VMS_* or kGiveUp.
+  int finish(bool cef) {
+    if (cef && nrecs_[1] == 0) {
+      // "Extensions" under the prefix: "{}".
+      const size_t n = ext_len_ - 1;
+      if (r_->n_fields >= LN_FAST_MAX_FIELDS || n + 1 > sizeof scratch_ - used_) return kGiveUp;
+      char *w = scratch_ + used_;
+      write_ext_prefix(w);
+      w[n] = '\0';
+      ln_fast_field_t *f = &r_->fields[r_->n_fields++];
+      f->name = w;
+      f->name_len = static_cast<uint16_t>(n);
+      f->flags = static_cast<uint8_t>(LN_FF_NAME_STATIC | (prefix_ ? LN_FF_DOTTED : 0));
+      f->inl_len = 0;
+      ln_set_text(f, "{}", 2, true);
+      used_ += n + 1;
+    }
+    if (!cef && prefix_ && nrecs_[0] == 0) {
+      // No member: the value is an empty object.
+      if (r_->n_fields >= LN_FAST_MAX_FIELDS) return kGiveUp;
+      ln_fast_field_t *f = &r_->fields[r_->n_fields++];
+      f->name = prefix_;
+      f->name_len = static_cast<uint16_t>(plen_);
+      f->flags = static_cast<uint8_t>(LN_FF_NAME_STATIC | (ln_has_dot(prefix_, plen_) ? LN_FF_DOTTED : 0));
+      f->inl_len = 0;
+      ln_set_text(f, "{}", 2, true);
+      ++vm_->struct_stores;
+      return LN_VMS_NEXT;
+    }
+    if (used_) {
+      char *block = static_cast<char *>(ln_arena_alloc(vm_->arena, used_));
+      if (!block) return fail_run(vm_, "arena exhausted");
+      memcpy(block, scratch_, used_);
+      for (int i = start_; i < r_->n_fields; ++i) {
+        ln_fast_field_t &f = r_->fields[i];
+        f.name = block + (f.name - scratch_);
+      }
+    }
+    vm_->struct_stores += static_cast<uint32_t>(r_->n_fields - start_) + 1;
+    return LN_VMS_NEXT;
+  }
+
+  // Takes back every field written.
+  void undo() { r_->n_fields = static_cast<uint8_t>(start_); }
+
+  // "prefix.Extensions." (or "Extensions." at the root) is ext_len_ bytes.
+  void set_cef() { ext_len_ = (prefix_ ? plen_ + 1 : 0) + 11; }
+
+private:
+  struct Rec {
+    uint64_t head;   // ln_head_word of the key
+    uint32_t klen;
+    uint32_t key_at; // where the key starts in scratch_
+    int field;       // its field
+  };
+
+  static void copy(char *d, const char *s, size_t n) {
+    if (n <= 48)
+      ln_copy_short(d, s, n);
+    else
+      memcpy(d, s, n);
+  }
+
+  void write_ext_prefix(char *w) const {
+    size_t k = 0;
+    if (prefix_) {
+      copy(w, prefix_, plen_);
+      w[plen_] = '.';
+      k = plen_ + 1;
+    }
+    memcpy(w + k, "Extensions.", 11);
+  }
+
+  static void set_value(ln_fast_field_t *f, const char *val, size_t vlen) {
+    if (val)
+      ln_set_text(f, val, vlen, false);
+    else
+      ln_set_text(f, "null", 4, true);
+  }
+
+  ln_vm_t *vm_;
+  ln_fast_result_t *r_;
+  const ln_rw_tab *tab_;
+  int rw_group_;
+  const char *prefix_;
+  size_t plen_;
+  size_t base_;
+  int start_;
+  size_t ext_len_ = 0;
+  size_t used_ = 0;
+  uint32_t nrecs_[2] = {};
+  uint64_t seen_[2][4] = {}; // a 256-bit filter of the names of each group
+  Rec recs_[2][LN_FAST_MAX_FIELDS];
+  char scratch_[4096];
+};
+
+// Runs the parse core of the edge's family with sink s.
+int run_core(const ln_parser_t *prs, npb_t *npb, size_t *offs, size_t *parsed, ln_member_sink *s) {
+  switch (prs->prsid) {
+  case PRS_NAME_VALUE_LIST: {
+    static const data_NameValue defaults{0, 0, 0};
+    const auto *cfg = static_cast<const data_NameValue *>(prs->parser_data);
+    return ln_members_NameValue(npb, offs, cfg ? *cfg : defaults, parsed, s);
+  }
+  case PRS_CEF: return ln_members_CEF(npb, offs, parsed, s);
+  case PRS_CHECKPOINT_LEA: {
+    const auto *cfg = static_cast<const data_CheckpointLEA *>(prs->parser_data);
+    return ln_members_CheckpointLEA(npb, offs, cfg ? cfg->terminator : 0, parsed, s);
+  }
+  default: return ln_members_v2IPTables(npb, offs, parsed, s);
+  }
+}
+
+// The parse core with DirectSink: LN_VMS_*, kFallBack, or kGiveUp when the
+// payload needs the general way (nothing of it is left in the result then).
+int run_members_direct(ln_vm_t *vm, ln_parser_t *prs, npb_t *npb, size_t *offs, size_t *parsed,
+                       const ln_rw_tab *tab, bool cef) {
+  const char *name = prs->name;
+  const size_t nlen = strlen(name);
+  const bool root = nlen == 1 && name[0] == '.';
+  // A name the VM reads as an operator ("-", or one starting "..") takes
+  // the general way, as does one the nesting limit refuses outright.
+  if (!root && (nlen == 0 || (nlen == 1 && name[0] == '-') || (nlen >= 2 && name[0] == '.' && name[1] == '.')))
+    return kGiveUp;
+  const size_t base = root ? 0 : name_components(name, nlen);
+  if (!root && base + (cef ? 2 : 1) > kMaxNesting) return kGiveUp;
+  DirectSink sink(vm, tab, cef ? LN_MEMBERS_CEF_EXT : LN_MEMBERS_TOP, root ? nullptr : name, root ? 0 : nlen,
+                  base);
+  if (cef) sink.set_cef();
+  const size_t at = *offs;
+  const int rc = run_core(prs, npb, offs, parsed, &sink);
+  const int r = rc == 0 ? sink.finish(cef) : rc;
+  if (rc == 0 && r == LN_VMS_NEXT) return r;
+  sink.undo();
+  *offs = at;
+  *parsed = 0;
+  if (rc == 0 || r == kFallBack || r == kGiveUp) return r; // finish's answer, or the sink's
+  if (rc == LN_RC_NO_MATCH) return LN_VMS_FAIL;
+  return fail_run(vm, "structured parser failed");
+}
+
 // Runs the parse core of a flat payload family: LN_VMS_* or kFallBack.
 int run_members(ln_vm_t *vm, ln_parser_t *prs, npb_t *npb, size_t *offs, size_t *parsed) {
-  thread_local std::vector<Member> top, ext;
-  top.clear();
-  ext.clear();
   const bool want = vm->result && prs->name;
   const bool cef = prs->prsid == PRS_CEF;
   const ln_rw_tab *tab = nullptr;
@@ -474,24 +706,15 @@ int run_members(ln_vm_t *vm, ln_parser_t *prs, npb_t *npb, size_t *offs, size_t 
     tab = ln_rewrite_tab_for_parser(vm->prog->walker_ctx, prs);
   const size_t rest = npb->strLen - *offs;
   const bool zero_free = !want || !memchr(npb->str + *offs, 0, rest);
+  if (want && zero_free && !vm->field_ctx_sp && !vm->fail_on_dup) {
+    const int r = run_members_direct(vm, prs, npb, offs, parsed, tab, cef);
+    if (r != kGiveUp) return r;
+  }
+  thread_local std::vector<Member> top, ext;
+  top.clear();
+  ext.clear();
   ArenaSink sink(vm, tab, cef ? LN_MEMBERS_CEF_EXT : LN_MEMBERS_TOP, zero_free, top, ext);
-  ln_member_sink *s = want ? &sink : nullptr;
-  int rc;
-  switch (prs->prsid) {
-  case PRS_NAME_VALUE_LIST: {
-    static const data_NameValue defaults{0, 0, 0};
-    const auto *cfg = static_cast<const data_NameValue *>(prs->parser_data);
-    rc = ln_members_NameValue(npb, offs, cfg ? *cfg : defaults, parsed, s);
-    break;
-  }
-  case PRS_CEF: rc = ln_members_CEF(npb, offs, parsed, s); break;
-  case PRS_CHECKPOINT_LEA: {
-    const auto *cfg = static_cast<const data_CheckpointLEA *>(prs->parser_data);
-    rc = ln_members_CheckpointLEA(npb, offs, cfg ? cfg->terminator : 0, parsed, s);
-    break;
-  }
-  default: rc = ln_members_v2IPTables(npb, offs, parsed, s); break;
-  }
+  const int rc = run_core(prs, npb, offs, parsed, want ? &sink : nullptr);
   if (rc == kFallBack) return kFallBack;
   if (rc == LN_RC_NO_MATCH) return LN_VMS_FAIL;
   if (rc != 0) return fail_run(vm, "structured parser failed");
@@ -529,10 +752,23 @@ bool c_space(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 // path to the name, dropping paths it does not know).
 class JsonScan {
 public:
+  // direct: each leaf becomes its field of vm->result at once (no field
+  // context, no failOnDuplicate, a plain prefix); else the leaves are
+  // collected for the general stores. base: the name components of the
+  // prefix in path (0 when empty).
   JsonScan(ln_vm_t *vm, const char *s, size_t len, std::vector<Leaf> &leaves, std::string &path,
-           std::vector<std::string_view> &keys, const ln_rw_tab *tab, bool root, bool collect)
+           std::vector<std::string_view> &keys, const ln_rw_tab *tab, bool root, bool collect, bool direct,
+           size_t base)
       : vm_(vm), s_(s), len_(len), leaves_(leaves), path_(path), keys_(keys), tab_(tab), root_(root),
-        collect_(collect) {}
+        collect_(collect), direct_(direct), comps_(base), start_(direct ? vm->result->n_fields : 0) {}
+
+  // Takes back the fields a direct scan wrote.
+  void undo() {
+    if (direct_) vm_->result->n_fields = static_cast<uint8_t>(start_);
+  }
+
+  // The leaves stored or collected.
+  size_t leaves() const { return nleaves_; }
 
   // Reads the object at i (a '{'); true with *end after its '}'.
   bool object_at(size_t i, size_t *end) {
@@ -646,7 +882,7 @@ private:
 
   bool leaf(const char *val, size_t vlen, bool raw, size_t depth) {
     if (!collect_) return true;
-    if (leaves_.size() >= LN_FAST_MAX_FIELDS) return false;
+    if (nleaves_ >= LN_FAST_MAX_FIELDS) return false;
     const char *name;
     size_t nlen;
     if (tab_) {
@@ -666,14 +902,28 @@ private:
         val = v;
       }
       dotted_ = true; // two paths may map to one name
+      if (nlen >= 65536 || name_components(name, nlen) + depth > kMaxNesting) return false;
     } else {
       nlen = path_.size();
+      if (nlen >= 65536 || comps_ + depth > kMaxNesting) return false;
       char *c = name_copy(path_.data(), nlen);
       if (!c) return false;
       name = c;
     }
-    if (nlen >= 65536 || name_components(name, nlen) + depth > kMaxNesting) return false;
-    leaves_.push_back({name, static_cast<uint32_t>(nlen), val, static_cast<uint32_t>(vlen), raw});
+    ++nleaves_;
+    if (!direct_) {
+      leaves_.push_back({name, static_cast<uint32_t>(nlen), val, static_cast<uint32_t>(vlen), raw});
+      return true;
+    }
+    // A full result: the exact path says how the walker's value is cut.
+    ln_fast_result_t *r = vm_->result;
+    if (r->n_fields >= LN_FAST_MAX_FIELDS) return false;
+    ln_fast_field_t *f = &r->fields[r->n_fields++];
+    f->name = name;
+    f->name_len = static_cast<uint16_t>(nlen);
+    f->flags = static_cast<uint8_t>(LN_FF_NAME_STATIC | (ln_has_dot(name, nlen) ? LN_FF_DOTTED : 0));
+    f->inl_len = 0;
+    ln_set_text(f, val, vlen, raw);
     return true;
   }
 
@@ -701,7 +951,12 @@ private:
       for (size_t j = first_key; j < keys_.size(); ++j)
         if (keys_[j] == k) return false;
       keys_.push_back(k);
-      if (memchr(key, '.', klen)) dotted_ = true;
+      const size_t comps = comps_;
+      comps_ += 1;
+      if (memchr(key, '.', klen)) {
+        dotted_ = true;
+        comps_ += name_components(key, klen) - 1;
+      }
       if (depth == 0 && root_ && !tab_ && operator_name(k)) return false;
       // The rewrite merge joins a path to an empty prefix without a dot.
       if (tab_ ? !path_.empty() : depth > 0 || !root_) path_ += '.';
@@ -733,6 +988,7 @@ private:
       }
       if (!ok) return false;
       path_.resize(saved);
+      comps_ = comps;
       ws();
       if (i_ >= len_) return false;
       if (s_[i_] == '}') {
@@ -753,6 +1009,15 @@ private:
   // With dotted keys or a rewrite table two leaves may share a name ("a.b"
   // beside "a":{"b"}); the exact path knows which one the walker keeps.
   bool distinct_names() const {
+    if (direct_) {
+      const ln_fast_result_t *r = vm_->result;
+      for (int a = start_; a < r->n_fields; ++a)
+        for (int b = a + 1; b < r->n_fields; ++b)
+          if (r->fields[a].name_len == r->fields[b].name_len &&
+              memcmp(r->fields[a].name, r->fields[b].name, r->fields[a].name_len) == 0)
+            return false;
+      return true;
+    }
     for (size_t a = 0; a < leaves_.size(); ++a)
       for (size_t b = a + 1; b < leaves_.size(); ++b)
         if (leaves_[a].nlen == leaves_[b].nlen && memcmp(leaves_[a].name, leaves_[b].name, leaves_[a].nlen) == 0)
@@ -769,7 +1034,11 @@ private:
   const ln_rw_tab *tab_;
   bool root_;
   bool collect_; // false: only match, store nothing
+  bool direct_;
   bool dotted_ = false;
+  size_t comps_;        // name components of path_
+  int start_;           // the result's fields before a direct scan
+  size_t nleaves_ = 0;
 };
 
 // Reads a json or cee-syslog payload natively: LN_VMS_* or kFallBack.
@@ -800,18 +1069,35 @@ int run_json(ln_vm_t *vm, ln_parser_t *prs, size_t offs, size_t *parsed) {
   keys.clear();
   path.clear();
   if (want && !root) path = prs->name;
-  JsonScan scan(vm, s, len, leaves, path, keys, tab, root, want);
+  // Leaves go straight into the result unless a store could need more than
+  // a plain field: a field context, failOnDuplicate, or a prefix the VM
+  // reads as a name operator.
+  const size_t plen = path.size();
+  const bool direct = want && !vm->field_ctx_sp && !vm->fail_on_dup &&
+                      (root || (plen > 0 && !(plen == 1 && path[0] == '-') &&
+                                !(plen >= 2 && path[0] == '.' && path[1] == '.')));
+  JsonScan scan(vm, s, len, leaves, path, keys, tab, root, want, direct,
+                plen ? name_components(path.data(), plen) : 0);
   size_t end = 0;
-  if (!scan.object_at(start, &end)) return kFallBack;
+  if (!scan.object_at(start, &end)) {
+    scan.undo();
+    return kFallBack;
+  }
   // What follows the object: the tokener eats whitespace and reads "/" as
   // the start of a comment.
   size_t k = end;
   while (k < len && c_space(s[k])) ++k;
-  if (k < len && s[k] == '/') return kFallBack;
-  if (cee && k != len) return LN_VMS_FAIL;
+  if ((k < len && s[k] == '/') || (cee && k != len)) {
+    scan.undo();
+    return k < len && s[k] == '/' ? kFallBack : LN_VMS_FAIL;
+  }
   *parsed = (cee ? len : end) - offs;
   if (!want) return LN_VMS_NEXT;
   if (!root) ++vm->struct_stores;
+  if (direct) {
+    vm->struct_stores += static_cast<uint32_t>(scan.leaves());
+    return LN_VMS_NEXT;
+  }
   ln_vm_text_store items[LN_FAST_MAX_FIELDS]; // the scan keeps at most that many
   size_t nitems = 0;
   for (const Leaf &l : leaves) {

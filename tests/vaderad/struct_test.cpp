@@ -271,7 +271,8 @@ TEST(NativeReaders, MemberPayloadsAgreeWithTheWalker) {
                    "rule=:LDOT %.:checkpoint-lea%\n"
                    "rule=:LT %lea:checkpoint-lea{\"terminator\":\"|\"}%|%rest:rest%\n"
                    "rule=:IPT %ipt:v2-iptables%\n"
-                   "rule=:IDOT %.:v2-iptables%\n";
+                   "rule=:IDOT %.:v2-iptables%\n"
+                   "rule=:DASH %-:name-value-list%\n";
   std::string many_pairs, deep_key = "k";
   for (int i = 0; i < 200; ++i) many_pairs += "k" + std::to_string(i) + "=v ";
   for (int i = 0; i < 30; ++i) deep_key += ".k";
@@ -284,6 +285,9 @@ TEST(NativeReaders, MemberPayloadsAgreeWithTheWalker) {
       {"KV a=1 " + deep_key + "=2", GAP},       // nests too deep for the writer
       {"KV " + many_pairs, GAP},                 // more fields than the result holds
       {"KV a=" + long_value, SERVED},
+      {"KV a=1 b=2 ..=3 c=4", SERVED},         // ".." after other members
+      {"KV a=1 " + std::string(5000, 'n') + "=2 b=3", SERVED}, // a name of 5000 bytes
+      {"DASH a=1 b=2", SERVED},
       {bin("KV a=x\0y b=2"), SERVED}, // a value ends at a zero byte
       {bin("KV a\0b=1"), NONE},
       {"DOT a.b=1 c=2", SERVED},
@@ -301,6 +305,8 @@ TEST(NativeReaders, MemberPayloadsAgreeWithTheWalker) {
       {"CEF CEF:0|V|P|1|id", NONE},
       {"CRW CEF:0|V|P|1|id|name|5|srcip=1.1.1.1 action=BLOCK x=1", SERVED},
       {"CDOT CEF:0|V|P|1|id|name|5|a=1", SERVED},
+      {"CDOT CEF:0|V|P|1|id|name|5|", SERVED},
+      {"CRW CEF:0|V|P|1|id|name|5|action=BLOCK action=Pass srcip=1 ..=2", SERVED},
       {bin("CEF CEF:0|V|P|1|id|name|5|a=x\0y"), SERVED},
       {"LEA a: 1; b: \"x;y\"; a: 3;", SERVED},
       {"LEA : x;", SERVED},                     // an empty name under the field
