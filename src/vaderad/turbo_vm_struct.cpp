@@ -251,7 +251,17 @@ constexpr int kFallBack = 100;
 
 // Bytes up to the first zero byte: the walker's object keys and JSON text
 // end there.
-size_t cut_at_zero(const char *s, size_t n) {
+inline __attribute__((always_inline)) size_t cut_at_zero(const char *s, size_t n) {
+  if (n <= 16) {
+    // The usual short name or value: two words (overlapping when shorter),
+    // tested for a zero byte at once; memchr finds where.
+    const uint64_t a = ln_head_word(s, n < 8 ? n : 8), b = n > 8 ? ln_load8(s + n - 8) : ~0ull;
+    constexpr uint64_t ones = 0x0101010101010101ull, high = 0x8080808080808080ull;
+    // ln_head_word pads with zero bytes: compare its bytes past n with the pad.
+    const uint64_t pad = n < 8 ? ~0ull << (8 * n) : 0;
+    const uint64_t za = ((a | pad) - ones) & ~(a | pad) & high, zb = (b - ones) & ~b & high;
+    if (!za && !zb) return n;
+  }
   const void *z = n ? memchr(s, 0, n) : nullptr;
   return z ? static_cast<size_t>(static_cast<const char *>(z) - s) : n;
 }
@@ -481,89 +491,51 @@ constexpr int kGiveUp = 101;
 class DirectSink final : public ln_member_sink {
 public:
   // prefix: the edge's name, null at the root; base: its name components
-  // (0 at the root).
-  DirectSink(ln_vm_t *vm, const ln_rw_tab *tab, int rw_group, const char *prefix, size_t plen, size_t base)
+  // (0 at the root). cef: the payload has an "Extensions" group. ok() says
+  // whether the prefixes fit.
+  DirectSink(ln_vm_t *vm, const ln_rw_tab *tab, int rw_group, const char *prefix, size_t plen, size_t base,
+             bool cef)
       : vm_(vm), r_(vm->result), tab_(tab), rw_group_(rw_group), prefix_(prefix), plen_(plen), base_(base),
-        start_(vm->result->n_fields) {}
+        start_(vm->result->n_fields) {
+    if (plen + 12 > sizeof pre_[0]) return;
+    // "prefix." and "prefix.Extensions." (or nothing and "Extensions." at
+    // the root): what each group's names start with.
+    size_t k = 0;
+    if (prefix) {
+      memcpy(pre_[0], prefix, plen);
+      pre_[0][plen] = '.';
+      k = plen + 1;
+    }
+    pre_len_[0] = k;
+    if (cef) {
+      memcpy(pre_[1], pre_[0], k);
+      memcpy(pre_[1] + k, "Extensions.", 11);
+      pre_len_[1] = k + 11;
+    }
+    gstart_[0] = start_;
+    fits_ = true;
+  }
+
+  bool ok() const { return fits_; }
 
   int member(int group, std::string_view key, const char *val, size_t vlen) override {
-    const char *name = key.data();
-    size_t nlen = key.size();
-    bool lower = false;
-    if (tab_ && group == rw_group_) {
-      const ln_rw_ent *e = ln_rw_lookup(tab_, key.data(), key.size());
-      if (!e) return 0;
-      name = e->dst;
-      nlen = cut_at_zero(e->dst, e->dlen);
-      lower = e->lower && val;
+    if (tab_ && group == rw_group_) return rewritten(group, key, val, vlen);
+    if (val && !in_input(vm_, val, vlen)) {
+      val = copy_value(val, &vlen, false);
+      if (!val) return kFallBack;
     }
-    if (val && (lower || !in_input(vm_, val, vlen))) {
-      vlen = cut_at_zero(val, vlen);
-      char *c = ln_arena_strndup(vm_->arena, val, vlen);
-      if (!c) return kFallBack;
-      if (lower)
-        for (size_t k = 0; k < vlen; ++k)
-          if (c[k] >= 'A' && c[k] <= 'Z') c[k] = static_cast<char>(c[k] - 'A' + 'a');
-      val = c;
-    }
-    const int g = group == LN_MEMBERS_CEF_EXT ? 1 : 0;
-    const uint64_t head = ln_head_word(name, nlen);
-    uint64_t &seen = seen_[g][(head ^ nlen) * 0x9e3779b97f4a7c15ull >> 62];
-    const uint64_t bit = 1ull << (((head ^ nlen) * 0xc2b2ae3d27d4eb4full) >> 58);
-    if (seen & bit) {
-      for (uint32_t k = 0; k < nrecs_[g]; ++k) {
-        const Rec &m = recs_[g][k];
-        if (m.head == head && m.klen == nlen &&
-            (nlen <= 8 || memcmp(scratch_ + m.key_at + 8, name + 8, nlen - 8) == 0)) {
-          set_value(&r_->fields[m.field], val, vlen);
-          return 0;
-        }
-      }
-    }
-    seen |= bit;
-    // The general way's limits: the result's capacity, the nesting of the
-    // name, a key that is a name operator at the root or ".." below it.
-    const size_t used = base_ + static_cast<size_t>(g);
-    if (r_->n_fields >= LN_FAST_MAX_FIELDS || nlen == 0 || vlen > UINT32_MAX ||
-        (used + nlen + 1 > kMaxNesting && used + name_components(name, nlen) > kMaxNesting) ||
-        (name[0] == '.' && nlen >= 2 && name[1] == '.') || (!prefix_ && nlen == 1 && name[0] == '-'))
-      return kGiveUp;
-    const bool ext = g == 1;
-    const size_t plen = ext ? ext_len_ : (prefix_ ? plen_ + 1 : 0);
-    if (plen + nlen + 1 > sizeof scratch_ - used_) return kGiveUp;
-    char *w = scratch_ + used_;
-    if (plen) {
-      if (ext) {
-        write_ext_prefix(w);
-      } else {
-        copy(w, prefix_, plen_);
-        w[plen_] = '.';
-      }
-    }
-    copy(w + plen, name, nlen);
-    w[plen + nlen] = '\0';
-    recs_[g][nrecs_[g]++] = {head, static_cast<uint32_t>(nlen), static_cast<uint32_t>(used_ + plen),
-                             r_->n_fields};
-    ln_fast_field_t *f = &r_->fields[r_->n_fields++];
-    f->name = w;
-    f->name_len = static_cast<uint16_t>(plen + nlen);
-    f->flags = static_cast<uint8_t>(LN_FF_NAME_STATIC |
-                                    (plen || ln_has_dot(name, nlen) ? LN_FF_DOTTED : 0));
-    f->inl_len = 0;
-    set_value(f, val, vlen);
-    used_ += plen + nlen + 1;
-    return 0;
+    return add(group == LN_MEMBERS_CEF_EXT ? 1 : 0, key.data(), key.size(), val, vlen);
   }
 
   // After the core matched: the "Extensions" member of a cef value when it
   // got no member, then the names into the arena. LN_VMS_* or kGiveUp.
   int finish(bool cef) {
-    if (cef && nrecs_[1] == 0) {
+    if (cef && count_[1] == 0) {
       // "Extensions" under the prefix: "{}".
-      const size_t n = ext_len_ - 1;
+      const size_t n = pre_len_[1] - 1;
       if (r_->n_fields >= LN_FAST_MAX_FIELDS || n + 1 > sizeof scratch_ - used_) return kGiveUp;
       char *w = scratch_ + used_;
-      write_ext_prefix(w);
+      memcpy(w, pre_[1], n);
       w[n] = '\0';
       ln_fast_field_t *f = &r_->fields[r_->n_fields++];
       f->name = w;
@@ -573,7 +545,7 @@ public:
       ln_set_text(f, "{}", 2, true);
       used_ += n + 1;
     }
-    if (!cef && prefix_ && nrecs_[0] == 0) {
+    if (!cef && prefix_ && count_[0] == 0) {
       // No member: the value is an empty object.
       if (r_->n_fields >= LN_FAST_MAX_FIELDS) return kGiveUp;
       ln_fast_field_t *f = &r_->fields[r_->n_fields++];
@@ -601,17 +573,7 @@ public:
   // Takes back every field written.
   void undo() { r_->n_fields = static_cast<uint8_t>(start_); }
 
-  // "prefix.Extensions." (or "Extensions." at the root) is ext_len_ bytes.
-  void set_cef() { ext_len_ = (prefix_ ? plen_ + 1 : 0) + 11; }
-
 private:
-  struct Rec {
-    uint64_t head;   // ln_head_word of the key
-    uint32_t klen;
-    uint32_t key_at; // where the key starts in scratch_
-    int field;       // its field
-  };
-
   static void copy(char *d, const char *s, size_t n) {
     if (n <= 48)
       ln_copy_short(d, s, n);
@@ -619,21 +581,83 @@ private:
       memcpy(d, s, n);
   }
 
-  void write_ext_prefix(char *w) const {
-    size_t k = 0;
-    if (prefix_) {
-      copy(w, prefix_, plen_);
-      w[plen_] = '.';
-      k = plen_ + 1;
-    }
-    memcpy(w + k, "Extensions.", 11);
-  }
-
   static void set_value(ln_fast_field_t *f, const char *val, size_t vlen) {
     if (val)
       ln_set_text(f, val, vlen, false);
     else
       ln_set_text(f, "null", 4, true);
+  }
+
+  // A value that does not lie in the message (the core's buffer), or one
+  // to lower-case, copied into the arena; null when the arena is out.
+  __attribute__((noinline)) const char *copy_value(const char *val, size_t *vlen, bool lower) {
+    const size_t n = cut_at_zero(val, *vlen);
+    char *c = ln_arena_strndup(vm_->arena, val, n);
+    if (!c) return nullptr;
+    if (lower)
+      for (size_t k = 0; k < n; ++k)
+        if (c[k] >= 'A' && c[k] <= 'Z') c[k] = static_cast<char>(c[k] - 'A' + 'a');
+    *vlen = n;
+    return c;
+  }
+
+  // A member of the group the rewrite table renames: dropped unless the
+  // table names it.
+  __attribute__((noinline)) int rewritten(int group, std::string_view key, const char *val, size_t vlen) {
+    const ln_rw_ent *e = ln_rw_lookup(tab_, key.data(), key.size());
+    if (!e) return 0;
+    const bool lower = e->lower && val;
+    if (val && (lower || !in_input(vm_, val, vlen))) {
+      val = copy_value(val, &vlen, lower);
+      if (!val) return kFallBack;
+    }
+    return add(group == LN_MEMBERS_CEF_EXT ? 1 : 0, e->dst, cut_at_zero(e->dst, e->dlen), val, vlen);
+  }
+
+  // The field of member name (of group g: 0 the value, 1 its Extensions).
+  __attribute__((always_inline)) int add(int g, const char *name, size_t nlen, const char *val, size_t vlen) {
+    const uint64_t head = ln_head_word(name, nlen);
+    const uint64_t h = (head ^ nlen) * 0x9e3779b97f4a7c15ull;
+    uint64_t &seen = seen_[g][h >> 62];
+    const uint64_t bit = 1ull << ((h >> 56) & 63);
+    const size_t plen = pre_len_[g];
+    if (seen & bit) {
+      // A name seen before in this group (or a filter collision): the
+      // group's fields lie together, each under the group's prefix.
+      for (int i = gstart_[g], end = gstart_[g] + count_[g]; i < end; ++i) {
+        ln_fast_field_t &f = r_->fields[i];
+        if (f.name_len == plen + nlen && ln_same_bytes(f.name + plen, name, nlen)) {
+          set_value(&f, val, vlen);
+          return 0;
+        }
+      }
+    }
+    seen |= bit;
+    // The general way's limits: the result's capacity, the nesting of the
+    // name, a key that is a name operator at the root or ".." below it; and
+    // a group's fields must lie together (cef's header comes first).
+    if (__builtin_expect(r_->n_fields >= LN_FAST_MAX_FIELDS || nlen - 1 >= sizeof scratch_ ||
+                             vlen > UINT32_MAX || static_cast<uint16_t>(head) == 0x2e2e ||
+                             (!prefix_ && nlen == 1 && head == '-') || (g == 0 && count_[1]),
+                         0))
+      return kGiveUp;
+    const size_t used = base_ + static_cast<size_t>(g);
+    if (__builtin_expect(used + nlen + 1 > kMaxNesting, 0) && used + name_components(name, nlen) > kMaxNesting)
+      return kGiveUp;
+    if (plen + nlen + 1 > sizeof scratch_ - used_) return kGiveUp;
+    if (count_[g]++ == 0) gstart_[g] = r_->n_fields;
+    char *w = scratch_ + used_;
+    copy(w, pre_[g], plen);
+    copy(w + plen, name, nlen);
+    w[plen + nlen] = '\0';
+    used_ += plen + nlen + 1;
+    ln_fast_field_t *f = &r_->fields[r_->n_fields++];
+    f->name = w;
+    f->name_len = static_cast<uint16_t>(plen + nlen);
+    f->flags = static_cast<uint8_t>(LN_FF_NAME_STATIC | (plen || ln_has_dot(name, nlen) ? LN_FF_DOTTED : 0));
+    f->inl_len = 0;
+    set_value(f, val, vlen);
+    return 0;
   }
 
   ln_vm_t *vm_;
@@ -644,11 +668,13 @@ private:
   size_t plen_;
   size_t base_;
   int start_;
-  size_t ext_len_ = 0;
+  bool fits_ = false;
   size_t used_ = 0;
-  uint32_t nrecs_[2] = {};
+  size_t pre_len_[2] = {};
+  int gstart_[2] = {};
+  int count_[2] = {};
   uint64_t seen_[2][4] = {}; // a 256-bit filter of the names of each group
-  Rec recs_[2][LN_FAST_MAX_FIELDS];
+  char pre_[2][256];
   char scratch_[4096];
 };
 
@@ -683,8 +709,8 @@ int run_members_direct(ln_vm_t *vm, ln_parser_t *prs, npb_t *npb, size_t *offs, 
   const size_t base = root ? 0 : name_components(name, nlen);
   if (!root && base + (cef ? 2 : 1) > kMaxNesting) return kGiveUp;
   DirectSink sink(vm, tab, cef ? LN_MEMBERS_CEF_EXT : LN_MEMBERS_TOP, root ? nullptr : name, root ? 0 : nlen,
-                  base);
-  if (cef) sink.set_cef();
+                  base, cef);
+  if (!sink.ok()) return kGiveUp;
   const size_t at = *offs;
   const int rc = run_core(prs, npb, offs, parsed, &sink);
   const int r = rc == 0 ? sink.finish(cef) : rc;
@@ -756,11 +782,13 @@ public:
   // context, no failOnDuplicate, a plain prefix); else the leaves are
   // collected for the general stores. base: the name components of the
   // prefix in path (0 when empty).
-  JsonScan(ln_vm_t *vm, const char *s, size_t len, std::vector<Leaf> &leaves, std::string &path,
+  JsonScan(ln_vm_t *vm, const char *s, size_t len, std::vector<Leaf> &leaves, const char *prefix, size_t plen,
            std::vector<std::string_view> &keys, const ln_rw_tab *tab, bool root, bool collect, bool direct,
            size_t base)
-      : vm_(vm), s_(s), len_(len), leaves_(leaves), path_(path), keys_(keys), tab_(tab), root_(root),
-        collect_(collect), direct_(direct), comps_(base), start_(direct ? vm->result->n_fields : 0) {}
+      : vm_(vm), s_(s), len_(len), leaves_(leaves), keys_(keys), tab_(tab), root_(root), collect_(collect),
+        direct_(direct), comps_(base), start_(direct ? vm->result->n_fields : 0) {
+    append(prefix, plen);
+  }
 
   // Takes back the fields a direct scan wrote.
   void undo() {
@@ -794,15 +822,24 @@ private:
     // Sixteen bytes at a time while that many remain, for the first '"', '\\'
     // or zero byte.
     const __m128i quote = _mm_set1_epi8('"'), bs = _mm_set1_epi8('\\'), zero = _mm_setzero_si128();
-    for (; k + 16 <= len_; k += 16) {
-      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(s_ + k));
+    const auto stops = [&](size_t at) {
+      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(s_ + at));
       const __m128i stop =
           _mm_or_si128(_mm_cmpeq_epi8(v, quote), _mm_or_si128(_mm_cmpeq_epi8(v, bs), _mm_cmpeq_epi8(v, zero)));
-      const unsigned m = static_cast<unsigned>(_mm_movemask_epi8(stop));
-      if (m) {
+      return static_cast<unsigned>(_mm_movemask_epi8(stop));
+    };
+    for (; k + 16 <= len_; k += 16) {
+      if (const unsigned m = stops(k)) {
         k += static_cast<size_t>(__builtin_ctz(m));
         break;
       }
+    }
+    if (k < len_ && k + 16 > len_ && len_ >= 16) {
+      // Fewer than sixteen bytes left: the block that ends at the last byte,
+      // without the bytes before k.
+      const size_t at = len_ - 16;
+      const unsigned m = stops(at) >> (k - at);
+      k = m ? k + static_cast<size_t>(__builtin_ctz(m)) : len_;
     }
 #endif
     while (k < len_ && s_[k] != '"' && s_[k] != '\\' && s_[k] != '\0') ++k;
@@ -869,6 +906,18 @@ private:
     return true;
   }
 
+  // Appends s[0, n) to the path; false when the path would be longer than
+  // its buffer (the exact path reads such a payload).
+  bool append(const char *s, size_t n) {
+    if (n > sizeof path_ - path_len_) return false;
+    if (n <= 48)
+      ln_copy_short(path_ + path_len_, s, n);
+    else
+      memcpy(path_ + path_len_, s, n);
+    path_len_ += n;
+    return true;
+  }
+
   // A leaf's name in the arena, unaligned and zero-terminated: the names of
   // one payload then lie one after the other, which the shape caches compare
   // as one span.
@@ -886,8 +935,8 @@ private:
     const char *name;
     size_t nlen;
     if (tab_) {
-      if (path_.size() > 511) return false; // the rewrite merge fails such a path
-      const ln_rw_ent *e = ln_rw_lookup(tab_, path_.data(), path_.size());
+      if (path_len_ > 511) return false; // the rewrite merge fails such a path
+      const ln_rw_ent *e = ln_rw_lookup(tab_, path_, path_len_);
       if (!e) return true;
       nlen = cut_at_zero(e->dst, e->dlen);
       if (operator_name(std::string_view(e->dst, nlen))) return false;
@@ -904,9 +953,9 @@ private:
       dotted_ = true; // two paths may map to one name
       if (nlen >= 65536 || name_components(name, nlen) + depth > kMaxNesting) return false;
     } else {
-      nlen = path_.size();
+      nlen = path_len_;
       if (nlen >= 65536 || comps_ + depth > kMaxNesting) return false;
-      char *c = name_copy(path_.data(), nlen);
+      char *c = name_copy(path_, nlen);
       if (!c) return false;
       name = c;
     }
@@ -940,7 +989,7 @@ private:
       return leaf("{}", 2, true, 1);
     }
     const size_t first_key = keys_.size();
-    const size_t saved = path_.size();
+    const size_t saved = path_len_;
     for (;;) {
       if (i_ >= len_ || s_[i_] != '"') return false;
       const size_t key_at = i_;
@@ -959,8 +1008,8 @@ private:
       }
       if (depth == 0 && root_ && !tab_ && operator_name(k)) return false;
       // The rewrite merge joins a path to an empty prefix without a dot.
-      if (tab_ ? !path_.empty() : depth > 0 || !root_) path_ += '.';
-      path_.append(key, klen);
+      if ((tab_ ? path_len_ != 0 : depth > 0 || !root_) && !append(".", 1)) return false;
+      if (!append(key, klen)) return false;
       ws();
       if (i_ >= len_ || s_[i_] != ':') return false;
       ++i_;
@@ -987,7 +1036,7 @@ private:
         ok = false;
       }
       if (!ok) return false;
-      path_.resize(saved);
+      path_len_ = saved;
       comps_ = comps;
       ws();
       if (i_ >= len_) return false;
@@ -1029,7 +1078,8 @@ private:
   const char *s_;
   size_t len_, i_ = 0;
   std::vector<Leaf> &leaves_;
-  std::string &path_;
+  char path_[4096];     // the dotted path of the value being read
+  size_t path_len_ = 0;
   std::vector<std::string_view> &keys_;
   const ln_rw_tab *tab_;
   bool root_;
@@ -1063,21 +1113,20 @@ int run_json(ln_vm_t *vm, ln_parser_t *prs, size_t offs, size_t *parsed) {
   const ln_rw_tab *tab =
       root && !cee ? ln_rewrite_tab_for_parser(vm->prog->walker_ctx, prs) : nullptr;
   thread_local std::vector<Leaf> leaves;
-  thread_local std::string path;
   thread_local std::vector<std::string_view> keys;
   leaves.clear();
   keys.clear();
-  path.clear();
-  if (want && !root) path = prs->name;
+  const char *path = want && !root ? prs->name : "";
+  const size_t plen = strlen(path);
+  if (plen >= 4096) return kFallBack;
   // Leaves go straight into the result unless a store could need more than
   // a plain field: a field context, failOnDuplicate, or a prefix the VM
   // reads as a name operator.
-  const size_t plen = path.size();
   const bool direct = want && !vm->field_ctx_sp && !vm->fail_on_dup &&
                       (root || (plen > 0 && !(plen == 1 && path[0] == '-') &&
                                 !(plen >= 2 && path[0] == '.' && path[1] == '.')));
-  JsonScan scan(vm, s, len, leaves, path, keys, tab, root, want, direct,
-                plen ? name_components(path.data(), plen) : 0);
+  JsonScan scan(vm, s, len, leaves, path, plen, keys, tab, root, want, direct,
+                plen ? name_components(path, plen) : 0);
   size_t end = 0;
   if (!scan.object_at(start, &end)) {
     scan.undo();

@@ -376,6 +376,8 @@ TEST(NativeReaders, JsonPayloadsAgreeWithTheWalker) {
       {"J " + deep, SERVED},
       {"J " + wide, GAP},                        // more fields than the result holds
       {"J {\"a\":\"" + long_text + "\"}", SERVED},
+      {"J {\"" + std::string(5000, 'k') + "\":1,\"b\":2}", SERVED}, // a path past the scanner's buffer
+      {"J {\"a\":\"0123456789abcdef\\n\"}", SERVED}, // an escape in the last sixteen bytes
       {"J {\"a\":1", NONE},                      // truncated
       {"J {\"a\":\"x", NONE},
       {"J {\"a\"", NONE},
