@@ -12,6 +12,9 @@
 
 #include <strings.h>
 #include <sys/types.h>
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
 
 #include "normalizer/json_text.h"
 #include "normalizer/parser.h"
@@ -34,6 +37,22 @@ struct ByteClasses {
   }
 };
 constexpr ByteClasses kBytes;
+
+// The first i' >= i with s[i'] == a or s[i'] == b, or len: sixteen bytes at
+// a time where the scanners pass over long runs of ordinary bytes.
+inline size_t findEither(const char *s, size_t i, size_t len, char a, char b) {
+#ifdef __SSE2__
+  const __m128i va = _mm_set1_epi8(a), vb = _mm_set1_epi8(b);
+  for (; i + 16 <= len; i += 16) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(s + i));
+    const unsigned m =
+        static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(v, va), _mm_cmpeq_epi8(v, vb))));
+    if (m) return i + static_cast<size_t>(__builtin_ctz(m));
+  }
+#endif
+  while (i < len && s[i] != a && s[i] != b) ++i;
+  return i;
+}
 
 inline bool isBlank(char c) { return c == ' '; }
 inline bool isSpace(char c) { return kBytes.of[static_cast<unsigned char>(c)] & kSpaceByte; }
@@ -484,6 +503,8 @@ int ln_members_CEF(npb_t *npb, size_t *offs, size_t *parsed, ln_member_sink *sin
     for (int k = 0; k < 6; ++k) {
       hs[k] = i;
       for (;;) {
+        // Until an escape, only '|' and '\\' matter.
+        if (!escaped[k]) i = findEither(s, i, len, '|', '\\');
         if (i >= len) return LN_RC_NO_MATCH;
         const char c = s[i];
         if (c == '|') {
@@ -526,6 +547,9 @@ int ln_members_CEF(npb_t *npb, size_t *offs, size_t *parsed, ln_member_sink *sin
       size_t next = len;
       bool backslash = false;
       while (i < len) {
+        // Only '\\' and '=' matter inside a value.
+        i = findEither(s, i, len, '\\', '=');
+        if (i >= len) break;
         if (s[i] == '\\') {
           if (i + 1 >= len) return LN_RC_NO_MATCH;
           backslash = true;

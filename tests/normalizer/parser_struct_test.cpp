@@ -116,6 +116,11 @@ TEST(Cef, HeaderExtensionsEscapesAndBrokenText) {
       {C, "{}", R"(CEF:0|V\|x|P\\|1|2|N|3|a=b)", 0, 26,
        R"({"DeviceVendor":"V|x","DeviceProduct":"P\\","DeviceVersion":"1","SignatureID":"2",)"
        R"("Name":"N","Severity":"3","Extensions":{"a":"b"}})"},
+      // Escapes and "=" past the first sixteen bytes of a field or value.
+      {C, "{}", R"(CEF:0|A very long vendor name\|x|P|1|2|N|3|m=sixteen bytes and more\=x k2=an other value y=1)",
+       0, 92,
+       R"({"DeviceVendor":"A very long vendor name|x","DeviceProduct":"P","DeviceVersion":"1","SignatureID":"2",)"
+       R"("Name":"N","Severity":"3","Extensions":{"m":"sixteen bytes and more=x","k2":"an other value","y":"1"}})"},
       {C, "{}", R"(CEF:0|V\x|P|1|2|N|3|a=b)", NM, 0, ""},   // bad header escape
       {C, "{}", hdr + R"(a=b\qc)", NM, 0, ""},               // bad extension escape
       {C, "{}", hdr + R"(a=b\)", NM, 0, ""},                 // backslash at the end
