@@ -24,7 +24,7 @@
 namespace {
 
 // Byte classes by table: the payload scanners test every byte.
-enum : uint8_t { kSpaceByte = 1, kAlnumByte = 2, kNvNameByte = 4, kCefKeyByte = 8 };
+enum : uint8_t { kSpaceByte = 1, kAlnumByte = 2, kNvNameByte = 4, kCefKeyByte = 8, kBackslashByte = 16 };
 struct ByteClasses {
   uint8_t of[256] = {};
   constexpr ByteClasses() {
@@ -34,6 +34,7 @@ struct ByteClasses {
         of[c] |= kAlnumByte | kNvNameByte | kCefKeyByte;
     for (const char c : {'-', '.', '_'}) of[static_cast<unsigned char>(c)] |= kNvNameByte;
     for (const char c : {'_', '.'}) of[static_cast<unsigned char>(c)] |= kCefKeyByte;
+    of[static_cast<unsigned char>('\\')] |= kBackslashByte;
   }
 };
 constexpr ByteClasses kBytes;
@@ -397,12 +398,21 @@ bool parseNvPair(const char *s, size_t len, size_t &i, const data_NameValue &cfg
     valEnd = close;
     p = close + 1;
   } else {
-    size_t backslashes = 0;
-    while (p < len) {
-      const bool sepHere = cfg.sep != 0 ? s[p] == cfg.sep : isSpace(s[p]);
-      if (sepHere && backslashes % 2 == 0) break;
-      backslashes = s[p] == '\\' ? backslashes + 1 : 0;
-      ++p;
+    if (cfg.sep == '\\') {
+      while (p < len && s[p] != '\\') ++p;
+    } else {
+      // The value ends at a separator after an even run of backslashes (none
+      // included); an odd run escapes the byte after it.
+      for (;;) {
+        if (cfg.sep != 0)
+          p = findEither(s, p, len, cfg.sep, '\\');
+        else
+          while (p < len && !(kBytes.of[static_cast<unsigned char>(s[p])] & (kSpaceByte | kBackslashByte))) ++p;
+        if (p >= len || s[p] != '\\') break;
+        const size_t run = p;
+        while (p < len && s[p] == '\\') ++p;
+        if ((p - run) % 2 == 1 && p < len) ++p;
+      }
     }
     valEnd = p;
     if (iws)
@@ -645,8 +655,7 @@ int ln_members_CheckpointLEA(npb_t *npb, size_t *offs, char term, size_t *parsed
     }
     if (isTerm(i)) break;
     // Name: up to the last colon of the first run of colons.
-    size_t c = i;
-    while (c < len && s[c] != ':') ++c;
+    size_t c = findEither(s, i, len, ':', ':');
     if (c >= len) return LN_RC_NO_MATCH;
     while (c + 1 < len && s[c + 1] == ':') ++c;
     const std::string_view name(s + i, c - i);
@@ -661,7 +670,7 @@ int ln_members_CheckpointLEA(npb_t *npb, size_t *offs, char term, size_t *parsed
       i = close + 1;
     } else {
       vs = i;
-      while (i < len && s[i] != ';' && !isTerm(i)) ++i;
+      i = findEither(s, i, len, ';', term != 0 ? term : ';');
       ve = i;
       while (ve > vs && isBlank(s[ve - 1])) --ve;
     }

@@ -71,6 +71,12 @@ TEST(NameValue, PairsQuotesSeparatorsAndBrokenText) {
       {N, "{}", "a='x y' b=2", 0, 11, R"({"a":"x y","b":"2"})"},
       {N, "{}", R"(a="x\"y" b=1)", 0, 12, R"({"a":"x\\\"y","b":"1"})"},
       {N, "{}", R"(k=a\ b x=1)", 0, 10, R"({"k":"a\\ b","x":"1"})"},
+      // An even run of backslashes escapes nothing; an odd one the byte after.
+      {N, "{}", R"(k=a\\ b=1)", 0, 9, R"({"k":"a\\\\","b":"1"})"},
+      {N, "{}", R"(k=a\\\ b x=1)", 0, 12, R"({"k":"a\\\\\\ b","x":"1"})"},
+      {N, "{}", R"(a=x\)", 0, 4, R"({"a":"x\\"})"},
+      {N, R"({"separator":","})", R"(a=1\,2,b=3)", 0, 10, R"({"a":"1\\,2","b":"3"})"},
+      {N, R"({"separator":"\\"})", R"(a=1\b=2)", 0, 7, R"({"a":"1","b":"2"})"},
       {N, "{}", "=x", 0, 0, "{}"},
       {N, "{}", "", 0, 0, "{}"},
       // A pair that does not parse ends the list at its start; separators
