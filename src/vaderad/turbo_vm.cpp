@@ -1623,6 +1623,9 @@ void ln_vm_forget_shapes(ln_vm_t *vm) {
 void ln_vm_destroy(ln_vm_t *vm) {
   if (!vm) return;
   ln_vm_forget_shapes(vm);
+  delete[] vm->name_buf;
+  vm->name_buf = nullptr;
+  vm->name_buf_used = 0;
   if (vm->c_locale) freelocale(vm->c_locale);
   vm->c_locale = static_cast<locale_t>(0);
 }
@@ -1634,6 +1637,7 @@ void ln_vm_reset(ln_vm_t *vm) {
   vm->pc = 0;
   vm->fork_sp = vm->call_sp = vm->field_ctx_sp = 0;
   vm->result = nullptr;
+  vm->name_buf_used = 0;
   vm->fail_on_dup = 0;
   vm->instr_count = vm->backtrack_count = 0;
   vm->matched_rule = nullptr;

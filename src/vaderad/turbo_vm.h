@@ -56,6 +56,7 @@ enum ln_ftype_t : uint8_t {
 #define LN_RF_SUPERSEDES 0x80u  // some field supersedes an earlier one
 
 #define LN_FAST_INLINE_MAX 47   // longest text copied inline
+#define LN_VM_NAME_BUF 16384    // bytes of a VM's name buffer
 
 struct ln_fast_field_t {
   const char *name; // full field name (dotted path), not NUL-terminated in general
@@ -210,6 +211,13 @@ struct ln_vm_t {
   // Result shapes whose names passed that check (kept across runs for one
   // program; freed by ln_vm_destroy): the check depends on the names alone.
   struct ln_vm_clean_shapes *clean_shapes;
+  // Names the structured readers build, one after the other and each ended
+  // by a zero byte (the shape caches compare such a run as one span):
+  // LN_VM_NAME_BUF bytes allocated on first use, emptied by ln_vm_reset,
+  // freed by ln_vm_destroy. Like the arena, it holds a result's names until
+  // the next run.
+  char *name_buf;
+  uint32_t name_buf_used;
   // ln_shape_hash of the result, when that check worked it out at MATCH
   // (shape_hash_set); cleared by ln_vm_reset.
   uint64_t shape_hash;

@@ -480,13 +480,12 @@ constexpr int kGiveUp = 101;
 // The usual case of a flat payload, stored as the core hands out its
 // members: a result to store into, no field context, no failOnDuplicate,
 // no zero byte in the payload. Each member becomes its field at once; its
-// name ("prefix.key", or the key alone at the root) is built in a scratch
-// block that moves into the arena in one piece once the payload has
-// matched, so the names lie one after the other there as the shape caches
+// name ("prefix.key", or the key alone at the root) is built in the VM's
+// name buffer, so the names lie one after the other as the shape caches
 // like. A member named twice replaces the earlier value in place, as the
 // walker's object does. Anything rarer (a key the VM reads as a name
-// operator, a name the nesting limit would refuse, a name too long for the
-// scratch block, a full result) makes it give up: the fields it wrote are
+// operator, a name the nesting limit would refuse, a full name buffer, a
+// full result) makes it give up: the fields it wrote are
 // taken back and ArenaSink reads the payload again.
 class DirectSink final : public ln_member_sink {
 public:
@@ -498,6 +497,10 @@ public:
       : vm_(vm), r_(vm->result), tab_(tab), rw_group_(rw_group), prefix_(prefix), plen_(plen), base_(base),
         start_(vm->result->n_fields) {
     if (plen + 12 > sizeof pre_[0]) return;
+    if (!vm->name_buf) vm->name_buf = new (std::nothrow) char[LN_VM_NAME_BUF];
+    if (!vm->name_buf) return;
+    buf_ = vm->name_buf + vm->name_buf_used;
+    room_ = LN_VM_NAME_BUF - vm->name_buf_used;
     // "prefix." and "prefix.Extensions." (or nothing and "Extensions." at
     // the root): what each group's names start with.
     size_t k = 0;
@@ -533,8 +536,8 @@ public:
     if (cef && count_[1] == 0) {
       // "Extensions" under the prefix: "{}".
       const size_t n = pre_len_[1] - 1;
-      if (r_->n_fields >= LN_FAST_MAX_FIELDS || n + 1 > sizeof scratch_ - used_) return kGiveUp;
-      char *w = scratch_ + used_;
+      if (r_->n_fields >= LN_FAST_MAX_FIELDS || n + 1 > room_ - used_) return kGiveUp;
+      char *w = buf_ + used_;
       memcpy(w, pre_[1], n);
       w[n] = '\0';
       ln_fast_field_t *f = &r_->fields[r_->n_fields++];
@@ -557,15 +560,7 @@ public:
       ++vm_->struct_stores;
       return LN_VMS_NEXT;
     }
-    if (used_) {
-      char *block = static_cast<char *>(ln_arena_alloc(vm_->arena, used_));
-      if (!block) return fail_run(vm_, "arena exhausted");
-      memcpy(block, scratch_, used_);
-      for (int i = start_; i < r_->n_fields; ++i) {
-        ln_fast_field_t &f = r_->fields[i];
-        f.name = block + (f.name - scratch_);
-      }
-    }
+    vm_->name_buf_used += static_cast<uint32_t>(used_);
     vm_->struct_stores += static_cast<uint32_t>(r_->n_fields - start_) + 1;
     return LN_VMS_NEXT;
   }
@@ -636,7 +631,7 @@ private:
     // The general way's limits: the result's capacity, the nesting of the
     // name, a key that is a name operator at the root or ".." below it; and
     // a group's fields must lie together (cef's header comes first).
-    if (__builtin_expect(r_->n_fields >= LN_FAST_MAX_FIELDS || nlen - 1 >= sizeof scratch_ ||
+    if (__builtin_expect(r_->n_fields >= LN_FAST_MAX_FIELDS || nlen - 1 >= LN_VM_NAME_BUF ||
                              vlen > UINT32_MAX || static_cast<uint16_t>(head) == 0x2e2e ||
                              (!prefix_ && nlen == 1 && head == '-') || (g == 0 && count_[1]),
                          0))
@@ -644,9 +639,9 @@ private:
     const size_t used = base_ + static_cast<size_t>(g);
     if (__builtin_expect(used + nlen + 1 > kMaxNesting, 0) && used + name_components(name, nlen) > kMaxNesting)
       return kGiveUp;
-    if (plen + nlen + 1 > sizeof scratch_ - used_) return kGiveUp;
+    if (plen + nlen + 1 > room_ - used_) return kGiveUp;
     if (count_[g]++ == 0) gstart_[g] = r_->n_fields;
-    char *w = scratch_ + used_;
+    char *w = buf_ + used_;
     copy(w, pre_[g], plen);
     copy(w + plen, name, nlen);
     w[plen + nlen] = '\0';
@@ -675,7 +670,8 @@ private:
   int count_[2] = {};
   uint64_t seen_[2][4] = {}; // a 256-bit filter of the names of each group
   char pre_[2][256];
-  char scratch_[4096];
+  char *buf_ = nullptr; // where this payload's names start in the VM's buffer
+  size_t room_ = 0;      // and the bytes left there
 };
 
 // Runs the parse core of the edge's family with sink s.

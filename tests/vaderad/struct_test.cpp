@@ -114,7 +114,7 @@ TEST(StructFixtures, UnwritableResultsAreDeclined) {
 // The member names of a merged payload are copied into the arena: they stay
 // readable (by their length) after the payload's value and the input are gone,
 // until the next message.
-TEST(StructFixtures, MergedNamesLiveInTheArena) {
+TEST(StructFixtures, MergedNamesLiveInTheArenaOrTheNameBuffer) {
   ln_ctx ctx = ln_initCtx();
   ln_setCtxOpts(ctx, LN_CTXOPT_TURBO);
   ASSERT_EQ(ln_loadSamplesFromString(ctx, "version=2\nrule=:%.:json%\nrule=:%kv:name-value-list%\n"), 0);
@@ -133,8 +133,10 @@ TEST(StructFixtures, MergedNamesLiveInTheArena) {
       EXPECT_FALSE(f.name >= lo && f.name < hi) << "name points into the input";
       const bool in_arena = reinterpret_cast<const uint8_t *>(f.name) >= arena.base &&
                             reinterpret_cast<const uint8_t *>(f.name) < arena.base + arena.capacity;
+      const char *nb = ctx->turbo->vm.name_buf;
+      const bool in_name_buf = nb && f.name >= nb && f.name < nb + LN_VM_NAME_BUF;
       const bool is_rule_name = std::string(f.name, f.name_len) == "kv";
-      EXPECT_TRUE(in_arena || is_rule_name) << std::string(f.name, f.name_len);
+      EXPECT_TRUE(in_arena || in_name_buf || is_rule_name) << std::string(f.name, f.name_len);
       EXPECT_GT(std::string(f.name, f.name_len).size(), 0u);
     }
   }
@@ -276,6 +278,8 @@ TEST(NativeReaders, MemberPayloadsAgreeWithTheWalker) {
   std::string many_pairs, deep_key = "k";
   for (int i = 0; i < 200; ++i) many_pairs += "k" + std::to_string(i) + "=v ";
   for (int i = 0; i < 30; ++i) deep_key += ".k";
+  std::string long_keys; // names past the VM's name buffer
+  for (int i = 0; i < 100; ++i) long_keys += std::string(200, 'a') + std::to_string(i) + "=v ";
   const std::string long_value(100000, 'x');
   check_table(rb, {
       {"KV a=1 b=2 a=3", SERVED},               // the first position, the last value
@@ -287,6 +291,7 @@ TEST(NativeReaders, MemberPayloadsAgreeWithTheWalker) {
       {"KV a=" + long_value, SERVED},
       {"KV a=1 b=2 ..=3 c=4", SERVED},         // ".." after other members
       {"KV a=1 " + std::string(5000, 'n') + "=2 b=3", SERVED}, // a name of 5000 bytes
+      {"KV " + long_keys, SERVED},
       {"DASH a=1 b=2", SERVED},
       {bin("KV a=x\0y b=2"), SERVED}, // a value ends at a zero byte
       {bin("KV a\0b=1"), NONE},
