@@ -782,13 +782,17 @@ public:
            std::vector<std::string_view> &keys, const ln_rw_tab *tab, bool root, bool collect, bool direct,
            size_t base)
       : vm_(vm), s_(s), len_(len), leaves_(leaves), keys_(keys), tab_(tab), root_(root), collect_(collect),
-        direct_(direct), comps_(base), start_(direct ? vm->result->n_fields : 0) {
+        direct_(direct), comps_(base), start_(direct ? vm->result->n_fields : 0),
+        names_at_(vm->name_buf_used) {
     append(prefix, plen);
+    if (direct_ && !vm->name_buf) vm->name_buf = new (std::nothrow) char[LN_VM_NAME_BUF];
   }
 
-  // Takes back the fields a direct scan wrote.
+  // Takes back the fields and names a direct scan wrote.
   void undo() {
-    if (direct_) vm_->result->n_fields = static_cast<uint8_t>(start_);
+    if (!direct_) return;
+    vm_->result->n_fields = static_cast<uint8_t>(start_);
+    vm_->name_buf_used = names_at_;
   }
 
   // The leaves stored or collected.
@@ -914,13 +918,23 @@ private:
     return true;
   }
 
-  // A leaf's name in the arena, unaligned and zero-terminated: the names of
+  // A leaf's name, zero-terminated, in the VM's name buffer when the leaves
+  // go straight into the result (else in the arena, unaligned): the names of
   // one payload then lie one after the other, which the shape caches compare
   // as one span.
   char *name_copy(const char *s, size_t n) {
-    char *c = static_cast<char *>(ln_arena_alloc_aligned(vm_->arena, n + 1, 1));
-    if (!c) return nullptr;
-    if (n) memcpy(c, s, n);
+    char *c;
+    if (direct_ && vm_->name_buf && n < LN_VM_NAME_BUF - vm_->name_buf_used) {
+      c = vm_->name_buf + vm_->name_buf_used;
+      vm_->name_buf_used += static_cast<uint32_t>(n + 1);
+    } else {
+      c = static_cast<char *>(ln_arena_alloc_aligned(vm_->arena, n + 1, 1));
+      if (!c) return nullptr;
+    }
+    if (n <= 48)
+      ln_copy_short(c, s, n);
+    else
+      memcpy(c, s, n);
     c[n] = '\0';
     return c;
   }
@@ -1084,6 +1098,7 @@ private:
   bool dotted_ = false;
   size_t comps_;        // name components of path_
   int start_;           // the result's fields before a direct scan
+  uint32_t names_at_;   // and the VM's name buffer
   size_t nleaves_ = 0;
 };
 
