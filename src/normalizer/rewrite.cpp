@@ -2,6 +2,7 @@
 // after loading to the terminal nodes of rules that end in a structured
 // payload (root-level json, cef, name-value-list) as FNV-1a hash tables.
 #include "normalizer/rewrite.h"
+#include "normalizer/words.h"
 
 #include <strings.h>
 
@@ -28,33 +29,6 @@ bool rw_ws(char c) {
 
 bool rw_name_char(char c) {
   return isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '.' || c == '@' || c == '_';
-}
-
-// a[0, n) == b[0, n): keys are short, so whole words (the last one ending at
-// the last byte) instead of a call.
-inline bool same_key(const char *a, const char *b, size_t n) {
-  if (n >= 8) {
-    uint64_t x, y;
-    for (size_t i = 0; i + 8 < n; i += 8) {
-      memcpy(&x, a + i, 8);
-      memcpy(&y, b + i, 8);
-      if (x != y) return false;
-    }
-    memcpy(&x, a + n - 8, 8);
-    memcpy(&y, b + n - 8, 8);
-    return x == y;
-  }
-  if (n >= 4) {
-    uint32_t x0, y0, x1, y1;
-    memcpy(&x0, a, 4);
-    memcpy(&y0, b, 4);
-    memcpy(&x1, a + n - 4, 4);
-    memcpy(&y1, b + n - 4, 4);
-    return x0 == y0 && x1 == y1;
-  }
-  for (size_t i = 0; i < n; ++i)
-    if (a[i] != b[i]) return false;
-  return true;
 }
 
 uint32_t fnv1a(const char *p, size_t n) {
@@ -469,7 +443,7 @@ const struct ln_rw_ent *ln_rw_lookup(const ln_rw_tab *tab, const char *key, size
     const uint32_t idx = tab->slot[s];
     if (idx == 0) return nullptr;
     const ln_rw_ent *e = &tab->ents[idx - 1];
-    if (e->slen == keyLen && same_key(e->src, key, keyLen)) return e;
+    if (e->slen == keyLen && ln_same_bytes(e->src, key, keyLen)) return e;
     s = (s + 1) & tab->mask;
   }
   return nullptr;

@@ -39,3 +39,17 @@ __attribute__((always_inline)) inline void ln_set_text(ln_fast_field_t *f, const
     f->inl_len = 0;
   }
 }
+
+// Appends a text field named name[0, nlen) to r, which must have room; the
+// name must outlive the result. dotted: whether the name holds a '.'.
+__attribute__((always_inline)) inline ln_fast_field_t *ln_push_text(ln_fast_result_t *r, const char *name,
+                                                                   size_t nlen, bool dotted, const char *v,
+                                                                   size_t vlen, bool raw) {
+  ln_fast_field_t *f = &r->fields[r->n_fields++];
+  f->name = name;
+  f->name_len = static_cast<uint16_t>(nlen);
+  f->flags = static_cast<uint8_t>(LN_FF_NAME_STATIC | (dotted ? LN_FF_DOTTED : 0));
+  f->inl_len = 0;
+  ln_set_text(f, v, vlen, raw);
+  return f;
+}

@@ -540,23 +540,13 @@ public:
       char *w = buf_ + used_;
       memcpy(w, pre_[1], n);
       w[n] = '\0';
-      ln_fast_field_t *f = &r_->fields[r_->n_fields++];
-      f->name = w;
-      f->name_len = static_cast<uint16_t>(n);
-      f->flags = static_cast<uint8_t>(LN_FF_NAME_STATIC | (prefix_ ? LN_FF_DOTTED : 0));
-      f->inl_len = 0;
-      ln_set_text(f, "{}", 2, true);
+      ln_push_text(r_, w, n, prefix_ != nullptr, "{}", 2, true);
       used_ += n + 1;
     }
     if (!cef && prefix_ && count_[0] == 0) {
       // No member: the value is an empty object.
       if (r_->n_fields >= LN_FAST_MAX_FIELDS) return kGiveUp;
-      ln_fast_field_t *f = &r_->fields[r_->n_fields++];
-      f->name = prefix_;
-      f->name_len = static_cast<uint16_t>(plen_);
-      f->flags = static_cast<uint8_t>(LN_FF_NAME_STATIC | (ln_has_dot(prefix_, plen_) ? LN_FF_DOTTED : 0));
-      f->inl_len = 0;
-      ln_set_text(f, "{}", 2, true);
+      ln_push_text(r_, prefix_, plen_, ln_has_dot(prefix_, plen_), "{}", 2, true);
       ++vm_->struct_stores;
       return LN_VMS_NEXT;
     }
@@ -646,12 +636,11 @@ private:
     copy(w + plen, name, nlen);
     w[plen + nlen] = '\0';
     used_ += plen + nlen + 1;
-    ln_fast_field_t *f = &r_->fields[r_->n_fields++];
-    f->name = w;
-    f->name_len = static_cast<uint16_t>(plen + nlen);
-    f->flags = static_cast<uint8_t>(LN_FF_NAME_STATIC | (plen || ln_has_dot(name, nlen) ? LN_FF_DOTTED : 0));
-    f->inl_len = 0;
-    set_value(f, val, vlen);
+    const bool dotted = plen || ln_has_dot(name, nlen);
+    if (val)
+      ln_push_text(r_, w, plen + nlen, dotted, val, vlen, false);
+    else
+      ln_push_text(r_, w, plen + nlen, dotted, "null", 4, true);
     return 0;
   }
 
@@ -977,12 +966,7 @@ private:
     // A full result: the exact path says how the walker's value is cut.
     ln_fast_result_t *r = vm_->result;
     if (r->n_fields >= LN_FAST_MAX_FIELDS) return false;
-    ln_fast_field_t *f = &r->fields[r->n_fields++];
-    f->name = name;
-    f->name_len = static_cast<uint16_t>(nlen);
-    f->flags = static_cast<uint8_t>(LN_FF_NAME_STATIC | (ln_has_dot(name, nlen) ? LN_FF_DOTTED : 0));
-    f->inl_len = 0;
-    ln_set_text(f, val, vlen, raw);
+    ln_push_text(r, name, nlen, ln_has_dot(name, nlen), val, vlen, raw);
     return true;
   }
 
