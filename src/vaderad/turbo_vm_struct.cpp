@@ -524,10 +524,11 @@ public:
   int member(int group, std::string_view key, const char *val, size_t vlen) override {
     if (tab_ && group == rw_group_) return rewritten(group, key, val, vlen);
     if (val && !in_input(vm_, val, vlen)) {
-      val = copy_value(val, &vlen, false);
-      if (!val) return kFallBack;
+      // The core's own buffer: a short value is copied into its field.
+      vlen = cut_at_zero(val, vlen);
+      if (vlen > LN_FAST_INLINE_MAX && !(val = copy_value(val, &vlen, false))) return kFallBack;
     }
-    return add(group == LN_MEMBERS_CEF_EXT ? 1 : 0, key.data(), key.size(), val, vlen);
+    return add(group == LN_MEMBERS_CEF_EXT ? 1 : 0, key.data(), key.size(), val, vlen, false);
   }
 
   // After the core matched: the "Extensions" member of a cef value when it
@@ -573,6 +574,12 @@ private:
       ln_set_text(f, "null", 4, true);
   }
 
+  // Lower-cases the inline text of f.
+  static void lower_inline(ln_fast_field_t *f) {
+    for (uint32_t k = 0; k < f->inl_len; ++k)
+      if (f->v.inl[k] >= 'A' && f->v.inl[k] <= 'Z') f->v.inl[k] = static_cast<char>(f->v.inl[k] - 'A' + 'a');
+  }
+
   // A value that does not lie in the message (the core's buffer), or one
   // to lower-case, copied into the arena; null when the arena is out.
   __attribute__((noinline)) const char *copy_value(const char *val, size_t *vlen, bool lower) {
@@ -591,16 +598,25 @@ private:
   __attribute__((noinline)) int rewritten(int group, std::string_view key, const char *val, size_t vlen) {
     const ln_rw_ent *e = ln_rw_lookup(tab_, key.data(), key.size());
     if (!e) return 0;
-    const bool lower = e->lower && val;
-    if (val && (lower || !in_input(vm_, val, vlen))) {
-      val = copy_value(val, &vlen, lower);
-      if (!val) return kFallBack;
+    bool lower = e->lower && val;
+    if (val) {
+      // A short value is copied into its field, and lower-cased there; a
+      // longer one needs a copy of its own when it is to be lower-cased or
+      // lies in the core's buffer.
+      const bool outside = !in_input(vm_, val, vlen);
+      if (outside) vlen = cut_at_zero(val, vlen);
+      if ((lower || outside) && vlen > LN_FAST_INLINE_MAX) {
+        if (!(val = copy_value(val, &vlen, lower))) return kFallBack;
+        lower = false;
+      }
     }
-    return add(group == LN_MEMBERS_CEF_EXT ? 1 : 0, e->dst, cut_at_zero(e->dst, e->dlen), val, vlen);
+    return add(group == LN_MEMBERS_CEF_EXT ? 1 : 0, e->dst, cut_at_zero(e->dst, e->dlen), val, vlen, lower);
   }
 
   // The field of member name (of group g: 0 the value, 1 its Extensions).
-  __attribute__((always_inline)) int add(int g, const char *name, size_t nlen, const char *val, size_t vlen) {
+  // lower: lower-case the value, which is short enough to lie in the field.
+  __attribute__((always_inline)) int add(int g, const char *name, size_t nlen, const char *val, size_t vlen,
+                                         bool lower) {
     const uint64_t head = ln_head_word(name, nlen);
     const uint64_t h = (head ^ nlen) * 0x9e3779b97f4a7c15ull;
     uint64_t &seen = seen_[g][h >> 62];
@@ -613,6 +629,7 @@ private:
         ln_fast_field_t &f = r_->fields[i];
         if (f.name_len == plen + nlen && ln_same_bytes(f.name + plen, name, nlen)) {
           set_value(&f, val, vlen);
+          if (lower) lower_inline(&f);
           return 0;
         }
       }
@@ -637,10 +654,12 @@ private:
     w[plen + nlen] = '\0';
     used_ += plen + nlen + 1;
     const bool dotted = plen || ln_has_dot(name, nlen);
-    if (val)
-      ln_push_text(r_, w, plen + nlen, dotted, val, vlen, false);
-    else
+    if (!val) {
       ln_push_text(r_, w, plen + nlen, dotted, "null", 4, true);
+      return 0;
+    }
+    ln_fast_field_t *f = ln_push_text(r_, w, plen + nlen, dotted, val, vlen, false);
+    if (lower) lower_inline(f);
     return 0;
   }
 

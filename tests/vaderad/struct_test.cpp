@@ -301,6 +301,10 @@ TEST(NativeReaders, MemberPayloadsAgreeWithTheWalker) {
       {"RW srcip=1.2.3.4 addr=5.6.7.8 action=DENY other=1", SERVED}, // two keys, one name
       {"RW other=1", SERVED},                   // every key dropped
       {"RWN action=DENY", SERVED},
+      {"RW action=" + std::string(60, 'D') + " action=Two", SERVED}, // lower-cased, long then short
+      {"RW action=Two action=" + std::string(60, 'D'), SERVED},
+      {"CRW CEF:0|V|P|1|id|name|5|action=A\\=" + std::string(60, 'B') + " srcip=1", SERVED},
+      {"CEF CEF:0|V|P|1|id|name|5|m=" + std::string(60, 'x') + "\\=y n=\\=z", SERVED},
       {"SEP a:1,b:2,a:3", SERVED},
       {"CEF CEF:0|V\\|x|P\\\\|1|id|n|5|a=b\\=c d=e f g=h", SERVED},
       {"CEF CEF:0|V|P|1|id|name|5|", SERVED},   // Extensions is an empty object
