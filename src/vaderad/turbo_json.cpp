@@ -587,11 +587,12 @@ inline void put_piece(Out &o, const char *s, size_t n) {
 // returns true; false (nothing written) when a byte needs one. The inline
 // buffer is 48 bytes whatever the length, so it is tested in whole 16-byte
 // blocks, and the output needs room for 50 bytes.
-inline bool put_clean_inline(Out &o, const ln_fast_field_t &f) {
+// kRoomKnown: the caller knows the output has that room.
+template <bool kRoomKnown = false> inline bool put_clean_inline(Out &o, const ln_fast_field_t &f) {
 #ifdef __SSE2__
   static_assert(sizeof f.v.inl == 48, "three blocks");
   const size_t n = f.inl_len;
-  if (n > LN_FAST_INLINE_MAX || o.cap - o.pos < 64) return false;
+  if (n > LN_FAST_INLINE_MAX || (!kRoomKnown && o.cap - o.pos < 64)) return false;
   const __m128i limit = _mm_set1_epi8(0x1f), quote = _mm_set1_epi8('"'), bs = _mm_set1_epi8('\\');
   const auto bad = [&](__m128i x) {
     const __m128i low = _mm_cmpeq_epi8(_mm_max_epu8(x, limit), limit); // bytes <= 0x1f
@@ -630,11 +631,33 @@ int write_layout(const Shape &sh, const ln_fast_result_t *r, char *buf, size_t b
                  size_t *outlen) {
   Out o{buf, buflen};
   uint32_t from = 0;
-  for (const ShapeSeg &seg : sh.segs) {
-    put_piece(o, sh.text.data() + from, seg.lit_end - from);
-    from = seg.lit_end;
-    if (seg.field < 0) continue;
-    const ln_fast_field_t &f = r->fields[seg.field];
+  const ShapeSeg *seg = sh.segs.data(), *const end = seg + sh.segs.size();
+  // While only pieces (each with its padding) and clean inline values (64
+  // bytes each at most) are written, a buffer of this size has room for all
+  // of them: no checks until a value takes the general writer.
+  const size_t n_segs = sh.segs.size();
+  if (buflen > sh.text.size() + (kLitPad + 64) * n_segs) {
+    for (; seg != end; ++seg) {
+      const size_t n = seg->lit_end - from;
+      const char *p = sh.text.data() + from;
+      char *w = buf + o.pos;
+      for (size_t k = 0; k < n; k += 16) memcpy(w + k, p + k, 16);
+      o.pos += n;
+      from = seg->lit_end;
+      if (seg->field < 0) continue;
+      const ln_fast_field_t &f = r->fields[seg->field];
+      if (f.type == LN_FTYPE_STRING_INLINE && !(f.flags & LN_FF_RAW_JSON) && put_clean_inline<true>(o, f))
+        continue;
+      if (!write_value(o, f)) return -1;
+      ++seg;
+      break; // the rest is written with checks
+    }
+  }
+  for (; seg != end; ++seg) {
+    put_piece(o, sh.text.data() + from, seg->lit_end - from);
+    from = seg->lit_end;
+    if (seg->field < 0) continue;
+    const ln_fast_field_t &f = r->fields[seg->field];
     if (f.type == LN_FTYPE_STRING_INLINE && !(f.flags & LN_FF_RAW_JSON) && o.ok && put_clean_inline(o, f))
       continue;
     if (!write_value(o, f)) return -1;

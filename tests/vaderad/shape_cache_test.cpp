@@ -97,6 +97,25 @@ TEST(ShapeCache, LayoutValuesAreEscapedAtEveryPositionAndLength) {
   EXPECT_GT(checked, 5000);
 }
 
+// A layout writes its pieces and clean short values without checking room
+// while the buffer is large enough for all of them, and with checks from the
+// first value that takes the general writer on: a long or escaped value at
+// any place, and results that outgrow the context's buffer.
+TEST(ShapeCache, LayoutTextsWhateverValueTakesTheGeneralWriter) {
+  Ctx c("version=2\nrule=:%a:word% %b:word% %c:word% %d:rest%\n");
+  const std::string longv(300, 'L'), escaped = "q\\\"x", huge(200000, 'H');
+  const std::vector<std::string> values = {"s", longv, escaped, huge};
+  int checked = 0;
+  for (const std::string &a : values)
+    for (const std::string &b : values)
+      for (const std::string &d : values) {
+        const std::string line = a + " " + b + " c " + d;
+        ASSERT_EQ(c.run(line), full_text(c.ctx, line)) << line.substr(0, 80);
+        ++checked;
+      }
+  EXPECT_EQ(checked, 64);
+}
+
 // One rule whose results take several shapes in turn (the members of a
 // payload vary): every text written from a remembered layout is the full
 // writer's text for that very result, whichever shape the rule had last.
