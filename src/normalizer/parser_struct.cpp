@@ -506,8 +506,10 @@ int ln_members_CEF(npb_t *npb, size_t *offs, size_t *parsed, ln_member_sink *sin
   if (i > len || len - i < 17 || memcmp(s + i, "CEF:0|", 6) != 0) return LN_RC_NO_MATCH;
   i += 6;
   try {
-    // A header without escapes is handed out as the bytes of the message.
-    std::string header[6];
+    // A header field without escapes is handed out as the bytes of the
+    // message; the unescaped text of the others lies in hbuf, one after the
+    // other (hs and he are then offsets into it).
+    std::string hbuf;
     size_t hs[6], he[6];
     bool escaped[6] = {};
     for (int k = 0; k < 6; ++k) {
@@ -518,27 +520,31 @@ int ln_members_CEF(npb_t *npb, size_t *offs, size_t *parsed, ln_member_sink *sin
         if (i >= len) return LN_RC_NO_MATCH;
         const char c = s[i];
         if (c == '|') {
-          he[k] = i;
+          he[k] = escaped[k] ? hbuf.size() : i;
           ++i;
           break;
         }
         if (c == '\\') {
           if (i + 1 >= len || (s[i + 1] != '\\' && s[i + 1] != '|')) return LN_RC_NO_MATCH;
-          if (!escaped[k]) header[k].assign(s + hs[k], i - hs[k]);
+          if (!escaped[k]) {
+            const size_t at = hbuf.size();
+            hbuf.append(s + hs[k], i - hs[k]);
+            hs[k] = at;
+          }
           escaped[k] = true;
-          header[k].push_back(s[i + 1]);
+          hbuf.push_back(s[i + 1]);
           i += 2;
           continue;
         }
-        if (escaped[k]) header[k].push_back(c);
+        if (escaped[k]) hbuf.push_back(c);
         ++i;
       }
     }
     while (i < len && isBlank(s[i])) ++i;
     if (sink != nullptr) {
       for (int k = 0; k < 6; ++k) {
-        const int r = escaped[k] ? sink->member(LN_MEMBERS_TOP, headerNames[k], header[k].data(), header[k].size())
-                                 : sink->member(LN_MEMBERS_TOP, headerNames[k], s + hs[k], he[k] - hs[k]);
+        const char *base = escaped[k] ? hbuf.data() : s;
+        const int r = sink->member(LN_MEMBERS_TOP, headerNames[k], base + hs[k], he[k] - hs[k]);
         if (r != 0) return r;
       }
     }
