@@ -24,7 +24,7 @@
 namespace {
 
 // Byte classes by table: the payload scanners test every byte.
-enum : uint8_t { kSpaceByte = 1, kAlnumByte = 2, kNvNameByte = 4, kCefKeyByte = 8, kBackslashByte = 16 };
+enum : uint8_t { kSpaceByte = 1, kAlnumByte = 2, kNvNameByte = 4, kCefKeyByte = 8 };
 struct ByteClasses {
   uint8_t of[256] = {};
   constexpr ByteClasses() {
@@ -34,7 +34,6 @@ struct ByteClasses {
         of[c] |= kAlnumByte | kNvNameByte | kCefKeyByte;
     for (const char c : {'-', '.', '_'}) of[static_cast<unsigned char>(c)] |= kNvNameByte;
     for (const char c : {'_', '.'}) of[static_cast<unsigned char>(c)] |= kCefKeyByte;
-    of[static_cast<unsigned char>('\\')] |= kBackslashByte;
   }
 };
 constexpr ByteClasses kBytes;
@@ -52,6 +51,25 @@ inline size_t findEither(const char *s, size_t i, size_t len, char a, char b) {
   }
 #endif
   while (i < len && s[i] != a && s[i] != b) ++i;
+  return i;
+}
+
+// The first i' >= i with s[i'] a space byte (' ', '\t', '\n', '\v', '\f',
+// '\r') or, with backslash, a '\\'; or len.
+inline size_t findSpace(const char *s, size_t i, size_t len, bool backslash) {
+#ifdef __SSE2__
+  const __m128i blank = _mm_set1_epi8(' '), tab = _mm_set1_epi8('\t'), four = _mm_set1_epi8(4),
+                bs = _mm_set1_epi8(backslash ? '\\' : ' ');
+  for (; i + 16 <= len; i += 16) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(s + i));
+    const __m128i t = _mm_sub_epi8(v, tab); // '\t'..'\r' become 0..4
+    const __m128i ctl = _mm_cmpeq_epi8(_mm_min_epu8(t, four), t);
+    const unsigned m = static_cast<unsigned>(_mm_movemask_epi8(
+        _mm_or_si128(ctl, _mm_or_si128(_mm_cmpeq_epi8(v, blank), _mm_cmpeq_epi8(v, bs)))));
+    if (m) return i + static_cast<size_t>(__builtin_ctz(m));
+  }
+#endif
+  while (i < len && !(kBytes.of[static_cast<unsigned char>(s[i])] & kSpaceByte) && !(backslash && s[i] == '\\')) ++i;
   return i;
 }
 
@@ -407,7 +425,7 @@ bool parseNvPair(const char *s, size_t len, size_t &i, const data_NameValue &cfg
         if (cfg.sep != 0)
           p = findEither(s, p, len, cfg.sep, '\\');
         else
-          while (p < len && !(kBytes.of[static_cast<unsigned char>(s[p])] & (kSpaceByte | kBackslashByte))) ++p;
+          p = findSpace(s, p, len, true);
         if (p >= len || s[p] != '\\') break;
         const size_t run = p;
         while (p < len && s[p] == '\\') ++p;
@@ -722,7 +740,7 @@ int ln_members_v2IPTables(npb_t *npb, size_t *offs, size_t *parsed, ln_member_si
     size_t vlen = 0;
     if (i < len && s[i] == '=') {
       const size_t vs = ++i;
-      while (i < len && !isSpace(s[i])) ++i;
+      i = findSpace(s, i, len, false);
       v = s + vs;
       vlen = i - vs;
     } else if (i < len && !isBlank(s[i])) {

@@ -76,6 +76,8 @@ TEST(NameValue, PairsQuotesSeparatorsAndBrokenText) {
       {N, "{}", R"(k=a\\\ b x=1)", 0, 12, R"({"k":"a\\\\\\ b","x":"1"})"},
       {N, "{}", R"(a=x\)", 0, 4, R"({"a":"x\\"})"},
       {N, R"({"separator":","})", R"(a=1\,2,b=3)", 0, 10, R"({"a":"1\\,2","b":"3"})"},
+      {N, "{}", "k=aaaaaaaaaaaaaaaaaaaa\\ bbb\rc=1", 0, 31, R"({"k":"aaaaaaaaaaaaaaaaaaaa\\ bbb","c":"1"})"},
+      {N, "{}", "k=aaaaaaaaaaaaaaaaaaaa\fc=1", 0, 26, R"({"k":"aaaaaaaaaaaaaaaaaaaa","c":"1"})"},
       {N, R"({"separator":"\\"})", R"(a=1\b=2)", 0, 7, R"({"a":"1","b":"2"})"},
       {N, "{}", "=x", 0, 0, "{}"},
       {N, "{}", "", 0, 0, "{}"},
@@ -168,6 +170,8 @@ TEST(V2IPTables, FieldsFlagsAndBrokenText) {
       {I, "{}", "IN=eth0  OUT=", NM, 0, ""},
       {I, "{}", "IN=eth0 out=x", NM, 0, ""},
       {I, "{}", "IN=eth0\tOUT=", NM, 0, ""},
+      {I, "{}", "MAC=00:11:22:33:44:55:66:77:88 DF", 0, 33, R"({"MAC":"00:11:22:33:44:55:66:77:88","DF":null})"},
+      {I, "{}", "MAC=00:11:22:33:44:55:66:77:88\vDF", NM, 0, ""}, // a value ends at any space byte
       {I, "{}", "IN=eth0 OUT=  ", NM, 0, ""},
       {I, "{}", "Syn", NM, 0, ""},
       {I, "{}", "", NM, 0, ""},
