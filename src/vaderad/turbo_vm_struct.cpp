@@ -485,8 +485,8 @@ constexpr int kGiveUp = 101;
 // like. A member named twice replaces the earlier value in place, as the
 // walker's object does. Anything rarer (a key the VM reads as a name
 // operator, a name the nesting limit would refuse, a full name buffer, a
-// full result) makes it give up: the fields it wrote are
-// taken back and ArenaSink reads the payload again.
+// full result) makes it give up: the fields it wrote are taken back and
+// ArenaSink reads the payload again.
 class DirectSink final : public ln_member_sink {
 public:
   // prefix: the edge's name, null at the root; base: its name components
@@ -532,7 +532,8 @@ public:
   }
 
   // After the core matched: the "Extensions" member of a cef value when it
-  // got no member, then the names into the arena. LN_VMS_* or kGiveUp.
+  // got no member (or the empty object of a named value without members),
+  // and the names written are kept in the VM's buffer. LN_VMS_* or kGiveUp.
   int finish(bool cef) {
     if (cef && count_[1] == 0) {
       // "Extensions" under the prefix: "{}".
