@@ -54,6 +54,8 @@ inline size_t findEither(const char *s, size_t i, size_t len, char a, char b) {
   return i;
 }
 
+inline bool isSpace(char c) { return kBytes.of[static_cast<unsigned char>(c)] & kSpaceByte; }
+
 // The first i' >= i with s[i'] a space byte (' ', '\t', '\n', '\v', '\f',
 // '\r') or, with backslash, a '\\'; or len.
 inline size_t findSpace(const char *s, size_t i, size_t len, bool backslash) {
@@ -69,12 +71,11 @@ inline size_t findSpace(const char *s, size_t i, size_t len, bool backslash) {
     if (m) return i + static_cast<size_t>(__builtin_ctz(m));
   }
 #endif
-  while (i < len && !(kBytes.of[static_cast<unsigned char>(s[i])] & kSpaceByte) && !(backslash && s[i] == '\\')) ++i;
+  while (i < len && !isSpace(s[i]) && !(backslash && s[i] == '\\')) ++i;
   return i;
 }
 
 inline bool isBlank(char c) { return c == ' '; }
-inline bool isSpace(char c) { return kBytes.of[static_cast<unsigned char>(c)] & kSpaceByte; }
 inline bool isDigit(char c) { return c >= '0' && c <= '9'; }
 inline bool isAlnum(char c) { return kBytes.of[static_cast<unsigned char>(c)] & kAlnumByte; }
 

@@ -1,6 +1,6 @@
 // Rewrite tables: rewrite=TAG:SRC=DST[|lower] lines collected per tag, bound
 // after loading to the terminal nodes of rules that end in a structured
-// payload (root-level json, cef, name-value-list) as FNV-1a hash tables.
+// payload (root-level json, cef, name-value-list) as open-addressing hash tables.
 #include "normalizer/rewrite.h"
 #include "normalizer/words.h"
 
