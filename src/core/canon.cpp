@@ -147,8 +147,14 @@ int build(fjson_object *root, vdr_canon *out) {
     if (flatten(out, v, path) != 0) return -1;
   }
   sort_tags(out);
-  std::stable_sort(out->fields, out->fields + out->n, [](const vdr_field &a, const vdr_field &b) {
-    return strcmp(a.path, b.path) < 0;
+  // Two leaves may share a path ("f[0]" beside the first element of "f", or
+  // "a.b" beside "a":{"b"}): those are ordered by type and value too, so two
+  // results holding the same leaves compare equal whichever order their
+  // members came in.
+  std::sort(out->fields, out->fields + out->n, [](const vdr_field &a, const vdr_field &b) {
+    if (const int c = strcmp(a.path, b.path)) return c < 0;
+    if (a.type != b.type) return a.type < b.type;
+    return strcmp(a.value, b.value) < 0;
   });
   return 0;
 }

@@ -143,6 +143,12 @@ TEST(Diff, KindsValuesAndShape) {
       {"{\"m\":1,\"tags\":[\"a\"]}", "{\"m\":2,\"tags\":[\"a\",\"b\"]}",
        "m value-diff 1/int 2/int; @tags tag-diff a/string a,b/string", 0},
       {"{\"tags\":[\"x\"]}", "{}", "@tags tag-diff x/string /string", 0},
+      // A key that reads like an element path, in either order beside the
+      // array (a fuzzer finding: this was a type-diff).
+      {"{\"f[0]\":[],\"f\":[{},2]}", "{\"f\":[{},2],\"f[0]\":[]}", "", 0},
+      {"{\"f[0]\":\"x\",\"f\":[\"y\"]}", "{\"f\":[\"x\"],\"f[0]\":\"y\"}", "", 0},
+      {"{\"f[0]\":\"x\",\"f\":[\"y\"]}", "{\"f\":[\"x\"],\"f[0]\":\"z\"}",
+       "f[0] value-diff y/string z/string", 0},
   };
   for (const Case &k : cases) {
     Diff d(k.legacy, k.turbo);
