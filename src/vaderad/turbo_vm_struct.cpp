@@ -55,6 +55,12 @@ bool operator_name(std::string_view key) {
   return key.empty() || key == "-" || key.substr(0, 2) == "..";
 }
 
+// ".." or a name starting "...": what the VM's stores read as the name of
+// the enclosing field context.
+bool context_operator(const char *n, size_t len) {
+  return (len == 2 && n[0] == '.' && n[1] == '.') || (len >= 3 && memcmp(n, "...", 3) == 0);
+}
+
 int store_rc(int rc) {
   if (rc < 0) return LN_VMS_ERROR;
   return rc == 1 ? LN_VMS_FAIL : LN_VMS_NEXT;
@@ -129,6 +135,11 @@ int store_json(ln_vm_t *vm, const char *prefix, size_t plen, const char *name, s
     if (!c) return LN_VMS_ERROR;
     name = c;
     nlen = total;
+    // A name made of payload keys that the VM's stores would read as the
+    // context operator ("..", or one starting "...", as from a "." key at
+    // the root holding a key that starts with '.') would lose the member:
+    // the run ends instead and the walker serves the line.
+    if (context_operator(name, nlen)) return fail_run(vm, "structured member name is a name operator");
   }
   ++vm->struct_stores;
   // The writer nests a dotted name one object per component, and a reader of
@@ -980,6 +991,9 @@ private:
     }
     ++nleaves_;
     if (!direct_) {
+      // The general stores read such a name as an operator: the exact path
+      // says what happens to it.
+      if (context_operator(name, nlen)) return false;
       leaves_.push_back({name, static_cast<uint32_t>(nlen), val, static_cast<uint32_t>(vlen), raw});
       return true;
     }

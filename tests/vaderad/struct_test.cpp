@@ -397,6 +397,11 @@ TEST(NativeReaders, JsonPayloadsAgreeWithTheWalker) {
       {"DOT {\"x\":1,\"y\":{\"z\":\"w\",\"\":2}}", SERVED},
       {"DOT {}", SERVED},
       {"DOT {\"-\":1}", GAP},
+      // A "." key holding keys that start with '.': the names start "...".
+      {"DOT {\".\":{\".b\":\"y\"}}", SERVED},
+      {"DOT {\".\":{\"a\":\"x\"},\".\":{\".b\":\"y\"}}", GAP}, // the exact path: a fuzzer finding
+      {"CEE @cee:{\".\":{\"a\":\"x\"},\".\":{\".b\":\"y\"}}", GAP},
+      {"CEE @cee:{\".\":{\"a\":\"x\"},\".\":{\"b\":\"y\"}}", SERVED},
       {"DOT {\"\":1}", GAP},
       {"RW {\"user\":{\"name\":\"Al\"},\"action\":\"VIEW\",\"debug\":1,\"n\":7,\"e\":{}}", SERVED},
       {"RW {\"user\":{\"name\":\"Al\"},\"login\":\"Bo\"}", SERVED}, // two paths, one name
