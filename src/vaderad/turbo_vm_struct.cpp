@@ -190,6 +190,19 @@ int store_members(ln_vm_t *vm, const char *prefix, size_t plen, fjson_object *ob
   return LN_VMS_NEXT;
 }
 
+// Whether two of the fields from `from` on have one name: a flat dotted key
+// beside the same path through nested objects ("a.b" beside "a":{"b"}) is two
+// members of the walker's object, but VaderAD's writer would nest both into
+// one object, and a reader of the text keeps one of them.
+bool members_share_a_name(const ln_fast_result_t *r, int from) {
+  for (int a = from; a < r->n_fields; ++a)
+    for (int b = a + 1; b < r->n_fields; ++b)
+      if (r->fields[a].name_len == r->fields[b].name_len &&
+          ln_same_bytes(r->fields[a].name, r->fields[b].name, r->fields[a].name_len))
+        return true;
+  return false;
+}
+
 // Stores the value of edge prs as the walker's store of a matched edge does.
 int store_edge_value(ln_vm_t *vm, const ln_parser_t *prs, fjson_object *value) {
   const char *name = prs->name;
@@ -245,7 +258,10 @@ int run_exact(ln_vm_t *vm, ln_parser_t *prs) {
   if (offs > npb.strLen || parsed > npb.strLen - offs)
     return fail_run(vm, "structured parser consumed past the message");
   if (want) {
-    const int r = store_edge_value(vm, prs, value.get());
+    const int before = vm->result->n_fields;
+    int r = store_edge_value(vm, prs, value.get());
+    if (r == LN_VMS_NEXT && members_share_a_name(vm->result, before))
+      r = fail_run(vm, "two members of a structured value flatten to one name");
     if (r != LN_VMS_NEXT) return r;
   }
   vm->ip = vm->input + offs + parsed;

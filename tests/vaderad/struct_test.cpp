@@ -402,6 +402,11 @@ TEST(NativeReaders, JsonPayloadsAgreeWithTheWalker) {
       {"DOT {\".\":{\"a\":\"x\"},\".\":{\".b\":\"y\"}}", GAP}, // the exact path: a fuzzer finding
       {"CEE @cee:{\".\":{\"a\":\"x\"},\".\":{\".b\":\"y\"}}", GAP},
       {"CEE @cee:{\".\":{\"a\":\"x\"},\".\":{\"b\":\"y\"}}", SERVED},
+      // A flat dotted key beside the same path through an object: two members
+      // for the walker, one nested object for the writer (a fuzzer finding).
+      {"CEE @cee:{\"x.n\":1,\"x\":{\"n\":\"y\"}}", GAP},
+      {"J {\"x.n\":1,\"x\":{\"n\":\"y\"},\"b\":[1]}", GAP},
+      {"DOT {\"x\":{\"n\":\"y\"},\"x.n\":1}", GAP},
       {"DOT {\"\":1}", GAP},
       {"RW {\"user\":{\"name\":\"Al\"},\"action\":\"VIEW\",\"debug\":1,\"n\":7,\"e\":{}}", SERVED},
       {"RW {\"user\":{\"name\":\"Al\"},\"login\":\"Bo\"}", SERVED}, // two paths, one name
