@@ -1102,15 +1102,7 @@ private:
   // With dotted keys or a rewrite table two leaves may share a name ("a.b"
   // beside "a":{"b"}); the exact path knows which one the walker keeps.
   bool distinct_names() const {
-    if (direct_) {
-      const ln_fast_result_t *r = vm_->result;
-      for (int a = start_; a < r->n_fields; ++a)
-        for (int b = a + 1; b < r->n_fields; ++b)
-          if (r->fields[a].name_len == r->fields[b].name_len &&
-              memcmp(r->fields[a].name, r->fields[b].name, r->fields[a].name_len) == 0)
-            return false;
-      return true;
-    }
+    if (direct_) return !members_share_a_name(vm_->result, start_);
     for (size_t a = 0; a < leaves_.size(); ++a)
       for (size_t b = a + 1; b < leaves_.size(); ++b)
         if (leaves_[a].nlen == leaves_[b].nlen && memcmp(leaves_[a].name, leaves_[b].name, leaves_[a].nlen) == 0)
