@@ -44,6 +44,14 @@ inline __attribute__((always_inline)) void ln_copy_short(char *d, const char *s,
   }
 }
 
+// Copies n bytes: short texts with ln_copy_short, longer ones with memcpy.
+inline __attribute__((always_inline)) void ln_copy_text(char *d, const char *s, size_t n) {
+  if (n <= 48)
+    ln_copy_short(d, s, n);
+  else
+    memcpy(d, s, n);
+}
+
 // One name of a shape identity. Names stored one after the other in one
 // block, one byte apart (a payload's members, each followed by a zero byte),
 // are compared as one span: the names of a run of n fields and the bytes

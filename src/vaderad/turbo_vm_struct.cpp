@@ -412,17 +412,11 @@ int store_member_list(ln_vm_t *vm, const char *prefix, size_t plen, const std::v
         return fail_run(vm, "structured member name is a name operator");
       char *name = block;
       if (prefix) {
-        if (plen <= 48)
-          ln_copy_short(block, prefix, plen);
-        else
-          memcpy(block, prefix, plen);
+        ln_copy_text(block, prefix, plen);
         block[plen] = '.';
         block += plen + 1;
       }
-      if (m.klen <= 48)
-        ln_copy_short(block, m.key, m.klen);
-      else
-        memcpy(block, m.key, m.klen);
+      ln_copy_text(block, m.key, m.klen);
       block[m.klen] = '\0';
       block += m.klen + 1;
       items[k++] = m.val ? ln_vm_text_store{name, static_cast<uint32_t>(block - 1 - name), m.val, m.vlen, 0}
@@ -588,13 +582,6 @@ public:
   void undo() { r_->n_fields = static_cast<uint8_t>(start_); }
 
 private:
-  static void copy(char *d, const char *s, size_t n) {
-    if (n <= 48)
-      ln_copy_short(d, s, n);
-    else
-      memcpy(d, s, n);
-  }
-
   static void set_value(ln_fast_field_t *f, const char *val, size_t vlen) {
     if (val)
       ln_set_text(f, val, vlen, false);
@@ -677,8 +664,8 @@ private:
     if (plen + nlen + 1 > room_ - used_) return kGiveUp;
     if (count_[g]++ == 0) gstart_[g] = r_->n_fields;
     char *w = buf_ + used_;
-    copy(w, pre_[g], plen);
-    copy(w + plen, name, nlen);
+    ln_copy_text(w, pre_[g], plen);
+    ln_copy_text(w + plen, name, nlen);
     w[plen + nlen] = '\0';
     used_ += plen + nlen + 1;
     const bool dotted = plen || ln_has_dot(name, nlen);
@@ -736,8 +723,7 @@ int run_members_direct(ln_vm_t *vm, ln_parser_t *prs, npb_t *npb, size_t *offs, 
   const bool root = nlen == 1 && name[0] == '.';
   // A name the VM reads as an operator ("-", or one starting "..") takes
   // the general way, as does one the nesting limit refuses outright.
-  if (!root && (nlen == 0 || (nlen == 1 && name[0] == '-') || (nlen >= 2 && name[0] == '.' && name[1] == '.')))
-    return kGiveUp;
+  if (!root && operator_name(std::string_view(name, nlen))) return kGiveUp;
   const size_t base = root ? 0 : name_components(name, nlen);
   if (!root && base + (cef ? 2 : 1) > kMaxNesting) return kGiveUp;
   DirectSink sink(vm, tab, cef ? LN_MEMBERS_CEF_EXT : LN_MEMBERS_TOP, root ? nullptr : name, root ? 0 : nlen,
@@ -946,10 +932,7 @@ private:
   // its buffer (the exact path reads such a payload).
   bool append(const char *s, size_t n) {
     if (n > sizeof path_ - path_len_) return false;
-    if (n <= 48)
-      ln_copy_short(path_ + path_len_, s, n);
-    else
-      memcpy(path_ + path_len_, s, n);
+    ln_copy_text(path_ + path_len_, s, n);
     path_len_ += n;
     return true;
   }
@@ -967,10 +950,7 @@ private:
       c = static_cast<char *>(ln_arena_alloc_aligned(vm_->arena, n + 1, 1));
       if (!c) return nullptr;
     }
-    if (n <= 48)
-      ln_copy_short(c, s, n);
-    else
-      memcpy(c, s, n);
+    ln_copy_text(c, s, n);
     c[n] = '\0';
     return c;
   }
@@ -1159,9 +1139,8 @@ int run_json(ln_vm_t *vm, ln_parser_t *prs, size_t offs, size_t *parsed) {
   // Leaves go straight into the result unless a store could need more than
   // a plain field: a field context, failOnDuplicate, or a prefix the VM
   // reads as a name operator.
-  const bool direct = want && !vm->field_ctx_sp && !vm->fail_on_dup &&
-                      (root || (plen > 0 && !(plen == 1 && path[0] == '-') &&
-                                !(plen >= 2 && path[0] == '.' && path[1] == '.')));
+  const bool direct =
+      want && !vm->field_ctx_sp && !vm->fail_on_dup && (root || !operator_name(std::string_view(path, plen)));
   JsonScan scan(vm, s, len, leaves, path, plen, keys, tab, root, want, direct,
                 plen ? name_components(path, plen) : 0);
   size_t end = 0;
